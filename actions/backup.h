@@ -1,0 +1,28 @@
+// Backups of installed files: made just before an action changes a file,
+// concluded when the run is over (copied back on failure, then deleted).
+//
+// The run keeps, in memory, the set of backups it has written itself. Only
+// those are ever copied back or deleted by a failed run: a file of the backup
+// name that this run did not write is a leftover of an earlier, interrupted
+// run and may be the only copy of what that run replaced.
+#pragma once
+
+#include <cstddef>
+
+constexpr const char* kBackupSuffix = ".kiv-backup";
+// Longest installed path whose backup name fits a 1024-byte buffer.
+constexpr size_t kMaxInstalledPath = 1012;
+
+// Copies `path` to "<path>.kiv-backup". When this run already backed up
+// `path`, the first backup (the content from before the run) is kept and OK
+// returned. A backup that fails part way is deleted. The code of copy_file.
+int backup_create(const char* path);
+
+// Ends the life of `path`'s backup. status 0: the backup is deleted; the
+// result of remove(). status != 0: this run's backup is copied back over
+// `path` and deleted (the copy's code on failure, and the backup stays); a
+// leftover backup is logged and left alone.
+int backup_conclude(char* path, int status);
+
+// Forgets every backup recorded so far (a new run; the tests use it).
+void backup_record_reset();

@@ -1,0 +1,45 @@
+// The package writer, the inverse of the reader: entries compressed with
+// libbzip2 into one bzip2 stream each, then the index, then the header's
+// index position. Used by the tools and the tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct PackageRecord {
+  std::string name;
+  uint32_t offset;
+  uint32_t size;
+  uint32_t permissions;
+};
+
+struct PackageWriter {
+  FILE* file = nullptr;
+  std::string path;
+  int64_t position = 0;  // bytes written so far
+  std::vector<PackageRecord> records;
+  int block_size = 9;  // bzip2 block size, 1..9 (x 100 kB)
+};
+
+// Creates `path` (truncated) and writes the header. OK or ERR_WRITE; on
+// failure nothing is left open.
+int package_writer_open(PackageWriter* writer, const char* path);
+// Adds an entry from `size` bytes at `data`. OK, ERR_NO_MEMORY, ERR_WRITE, or
+// ERR_BAD_DATA when the package would reach 2 GiB.
+int package_writer_add_buffer(PackageWriter* writer, const char* name, const void* data,
+                              size_t size, uint32_t permissions);
+// Adds an entry from the file at `src_path`, streamed. Adds ERR_READ to the
+// codes above.
+int package_writer_add_file(PackageWriter* writer, const char* name, const char* src_path,
+                            uint32_t permissions);
+// Writes the index and the header's index position and closes the file.
+int package_writer_finish(PackageWriter* writer);
+// Closes and deletes a package that will not be finished.
+void package_writer_abort(PackageWriter* writer);
+
+// Size of `data` as one bzip2 stream (block size 9), as a package stores it;
+// -1 on failure.
+int64_t bzip2_compressed_size(const void* data, size_t size);

@@ -1,0 +1,112 @@
+// Manifest reading: the whole text in one buffer, then one action per line.
+#include "driver/manifest.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "driver/log.h"
+#include "driver/next_token.h"
+#include "driver/status.h"
+
+namespace {
+
+struct Keyword {
+  const char* name;
+  ManifestAction* (*create)();
+};
+
+// The manifest keywords, compared as whole strings in this order.
+const Keyword kKeywords[] = {
+    {"remove", nullptr},
+    {"add", nullptr},
+    {"patch", nullptr},
+    {"add-if", nullptr},
+    {"patch-if", nullptr},
+};
+
+}  // namespace
+
+int read_manifest(const char* path, char** text) {
+  *text = nullptr;
+  int fd = open(path, O_RDONLY);
+  if (fd < 0) return ERR_READ;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    close(fd);
+    return ERR_READ;
+  }
+  size_t size = static_cast<size_t>(st.st_size);
+  char* buffer = static_cast<char*>(malloc(size + 1));
+  if (buffer == nullptr) {
+    close(fd);
+    return ERR_NO_MEMORY;
+  }
+  *text = buffer;
+  size_t done = 0;
+  while (done < size) {
+    size_t want = size - done;
+    if (want > INT_MAX) want = INT_MAX;
+    ssize_t n = read(fd, buffer + done, want);
+    if (n < 0) {
+      close(fd);
+      return ERR_READ;
+    }
+    if (n == 0) {
+      close(fd);
+      return ERR_BAD_DATA;
+    }
+    done += static_cast<size_t>(n);
+  }
+  buffer[size] = '\0';
+  close(fd);
+  return OK;
+}
+
+ManifestAction* create_action(const char* keyword, int* known) {
+  for (const Keyword& k : kKeywords) {
+    if (strcmp(k.name, keyword) != 0) continue;
+    if (k.create == nullptr) break;  // keyword without an action in this build
+    *known = 1;
+    return k.create();
+  }
+  *known = 0;
+  return nullptr;
+}
+
+int parse_manifest(char* text, ActionChain* chain) {
+  char* cursor = text;
+  while (char* line = next_token("\r\n", &cursor)) {
+    if (line[0] == '#') continue;
+    // The tokenizers write NULs into the line; keep a copy for the log.
+    char shown[1024];
+    snprintf(shown, sizeof shown, "%s", line);
+    char* args = line;
+    char* keyword = next_token(" \t", &args);
+    if (keyword == nullptr) {
+      log_printf("manifest line without keyword: %s\n", shown);
+      return ERR_SYNTAX;
+    }
+    int known = 0;
+    ManifestAction* action = create_action(keyword, &known);
+    if (action == nullptr) {
+      if (known) return ERR_NO_MEMORY;
+      log_printf("unknown manifest keyword: %s\n", shown);
+      return ERR_SYNTAX;
+    }
+    int rc = action->ParseLine(args);
+    if (rc != OK) {
+      log_printf("bad manifest line: %s\n", shown);
+      delete action;
+      return rc;
+    }
+    action_chain_append(chain, action);
+  }
+  return OK;
+}

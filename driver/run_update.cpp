@@ -1,0 +1,113 @@
+// The worker thread's update run: package, manifest, the three phases and the
+// status file.
+#include "driver/run_update.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/reader.h"
+#include "driver/log.h"
+#include "driver/manifest.h"
+#include "driver/progress.h"
+#include "driver/status.h"
+
+namespace {
+
+int prepare_phase(ActionChain* chain) {
+  for (ManifestAction* a = chain->head; a != nullptr; a = a->next) {
+    int rc = a->Prepare();
+    if (rc != OK) return rc;
+  }
+  SetProgressPercent(1.0f);
+  return OK;
+}
+
+int execute_phase(ActionChain* chain) {
+  // Percentages run from 1 towards 99 in equal steps; computed in single
+  // precision so that the figures are the same on every build.
+  float step = static_cast<float>(chain->count / 98.0);
+  int i = 0;
+  for (ManifestAction* a = chain->head; a != nullptr; a = a->next, i++) {
+    SetProgressPercent(static_cast<float>(i / step + 1.0));
+    int rc = a->Execute();
+    if (rc != OK) {
+      log_printf("### execution failed\n");
+      return rc;
+    }
+  }
+  return OK;
+}
+
+void finish_phase(ActionChain* chain, int status) {
+  for (ManifestAction* a = chain->head; a != nullptr; a = a->next) a->Finish(status);
+  SetProgressPercent(100.0f);
+}
+
+// Steps 2 to 10 of the run: everything between opening and closing the package.
+int apply_package() {
+  char path[1024];
+  snprintf(path, sizeof path, "%s/update.manifest", update_dir);
+  int rc = package_reader.ExtractEntry("update.manifest", path);
+  if (rc != OK) return rc;
+
+  char* text = nullptr;
+  rc = read_manifest(path, &text);
+  if (rc == OK) {
+    ActionChain chain;
+    rc = parse_manifest(text, &chain);
+    if (rc == OK) rc = run_phases(&chain);
+    action_chain_destroy(&chain);
+  }
+  free(text);
+  return rc;
+}
+
+}  // namespace
+
+int run_phases(ActionChain* chain) {
+  int rc = prepare_phase(chain);
+  if (rc != OK) return rc;
+  rc = execute_phase(chain);
+  finish_phase(chain, rc);
+  return rc;
+}
+
+void write_status_file(int status) {
+  char path[1024];
+  snprintf(path, sizeof path, "%s/update.status", update_dir);
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return;
+  char text[32];
+  if (status == OK) {
+    snprintf(text, sizeof text, "succeeded\n");
+  } else {
+    snprintf(text, sizeof text, "failed: %d\n", status);
+  }
+  ssize_t ignored = write(fd, text, strlen(text));
+  (void)ignored;
+  close(fd);
+}
+
+void run_update() {
+  char path[1024];
+  snprintf(path, sizeof path, "%s/update.zav", update_dir);
+  int status = package_reader.Open(path);
+  if (status != OK) {
+    log_printf("failed: %d\n", status);
+  } else {
+    status = apply_package();
+    package_reader.Close();
+    if (status != OK) {
+      log_printf("failed: %d\n", status);
+    } else {
+      log_printf("succeeded\n");
+    }
+  }
+  write_status_file(status);
+  log_printf("calling QuitProgressUI\n");
+  QuitProgressUI();
+}

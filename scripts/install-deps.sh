@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the example and the tests need,
+# only those that are missing. Run as root on Debian 12.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config bzip2 time
+  libbz2-dev libgtk2.0-dev libgtest-dev
+  libsodium-dev libdivsufsort-dev
+  xvfb x11-utils x11-apps xdotool imagemagick
+)
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

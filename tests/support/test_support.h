@@ -1,0 +1,86 @@
+// Helpers for the tests: temporary trees, files, packages built with the
+// project's own writer, and runs of the real binaries.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh directory under /tmp, removed with everything in it on destruction.
+struct TempDir {
+  std::string path;
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+// Writes `content` to `path` (parents made) and sets `mode` exactly.
+void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
+std::string read_file(const std::string& path);
+bool exists(const std::string& path);  // lstat succeeds
+mode_t file_mode(const std::string& path);  // permission bits, -1 cast when absent
+void make_dirs(const std::string& path, mode_t mode = 0755);
+
+// One file of a tree: content for regular files, the target for links.
+struct TreeNode {
+  char type;  // 'f' file, 'd' directory, 'l' symbolic link
+  mode_t mode;
+  std::string content;
+  bool operator==(const TreeNode& o) const {
+    return type == o.type && mode == o.mode && content == o.content;
+  }
+};
+using Tree = std::map<std::string, TreeNode>;
+// Every name under `root`, relative to it, recursively.
+Tree snapshot_tree(const std::string& root);
+// Readable difference of two trees, empty when they are equal.
+std::string tree_diff(const Tree& expected, const Tree& actual);
+
+struct PackageFile {
+  std::string name;
+  std::string content;
+  unsigned permissions = 0644;
+};
+// Writes a package with the project's writer; fails the test on error.
+void make_package(const std::string& path, const std::vector<PackageFile>& files);
+// A package holding just `manifest` (as update.manifest) and `files`.
+void make_update(const std::string& update_dir, const std::string& manifest,
+                 std::vector<PackageFile> files = {});
+
+struct RunResult {
+  int exit_code = -1;  // -1 when killed by a signal
+  int signal = 0;
+  std::string out;
+  std::string err;
+};
+
+struct RunOptions {
+  std::string cwd;                      // working directory of the child
+  std::vector<std::string> env;         // extra NAME=VALUE entries
+  std::vector<std::string> unset_env;   // names removed (DISPLAY always is, unless set in env)
+  mode_t umask_value = 022;
+  uid_t uid = 0;                         // non-zero: setuid to it in the child
+  double timeout_seconds = 120;
+};
+
+// Runs `argv` (argv[0] is the program path) and waits for it.
+RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// Runs the updater: updater <update_dir> 0 [extra...] in `install_dir`.
+RunResult run_updater(const std::string& install_dir, const std::string& update_dir,
+                      const std::vector<std::string>& extra = {}, RunOptions options = {});
+
+std::string updater_bin();
+std::string tool_bin(const std::string& name);  // a program built in tools/
+
+// A user id without privileges, for tests of permission failures (root passes
+// every access test); 0 when none is available.
+uid_t unprivileged_uid();
+
+}  // namespace testing_support
