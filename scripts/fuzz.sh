@@ -8,7 +8,7 @@ cd "$top"
 seconds=${1:-600}
 shift || true
 bash scripts/install-deps.sh
-command -v clang++ > /dev/null || { apt-get install -y -qq clang; }
+command -v clang++ > /dev/null || { apt-get update -qq; apt-get install -y -qq clang libclang-rt-14-dev; }
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=($(cd fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//'))
