@@ -42,6 +42,10 @@ struct SeedOwner {
   ~SeedOwner() { sodium_memzero(bytes, sizeof bytes); }
 };
 
+// O_NONBLOCK: a named pipe put in place of a key, a signature or a package
+// then reads as empty (or fails) instead of stalling the run for a writer.
+int open_for_reading(const char* path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
+
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 // Reads up to `limit` bytes of `fd` into `out`; -1 with errno on a read error.
@@ -88,7 +92,7 @@ std::string hex_line(const unsigned char* bytes, size_t size) {
 }
 
 int load_secret_seed(const char* path, SeedOwner* seed, int* detail) {
-  FdOwner file(open(path, O_RDONLY | O_CLOEXEC));
+  FdOwner file(open_for_reading(path));
   if (file.fd < 0) {
     *detail = errno;
     return ERR_READ;
@@ -143,7 +147,7 @@ int parse_public_keys(const char* text, size_t length, std::vector<PublicKey>* k
 }
 
 int load_public_keys(const char* path, std::vector<PublicKey>* keys, int* detail) {
-  FdOwner file(open(path, O_RDONLY | O_CLOEXEC));
+  FdOwner file(open_for_reading(path));
   if (file.fd < 0) {
     *detail = errno;
     return ERR_READ;
@@ -161,7 +165,7 @@ int load_public_keys(const char* path, std::vector<PublicKey>* keys, int* detail
 }
 
 int read_signature(const char* path, PackageSignature* signature, int* detail) {
-  FdOwner file(open(path, O_RDONLY | O_CLOEXEC));
+  FdOwner file(open_for_reading(path));
   if (file.fd < 0) {
     *detail = errno;
     return ERR_READ;
@@ -263,7 +267,7 @@ int sign_package_file(const char* package_path, const char* secret_path, int* de
   if (rc != OK) return rc;
 
   *failed_file = package_path;
-  FdOwner package(open(package_path, O_RDONLY | O_CLOEXEC));
+  FdOwner package(open_for_reading(package_path));
   if (package.fd < 0) {
     *detail = errno;
     return ERR_READ;

@@ -28,6 +28,8 @@ struct PackageSignature {
 int parse_public_keys(const char* text, size_t length, std::vector<PublicKey>* keys,
                       int* bad_line);
 
+// Files are opened without blocking, so a named pipe never stalls a caller.
+//
 // Reads and parses the key file at `path`. OK; ERR_READ when it cannot be
 // opened or read (*detail = errno, ENOENT for a file that does not exist);
 // ERR_BAD_DATA as parse_public_keys (*detail = the bad line, 0 for no key).

@@ -3,7 +3,9 @@
 // with keys or signature, the package is never read.
 #include "driver/package_trust.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -88,8 +90,15 @@ int open_package(const char* package_path) {
 
   // One open file for both the check and the reader: what was verified is
   // what is read, even if the name is replaced in between.
-  FILE* package = fopen(package_path, "rb");
-  if (package == nullptr) return ERR_READ;
+  // Not blocking on a named pipe: the check reads with pread, which a pipe
+  // refuses, so such a "package" fails at once.
+  int fd = open(package_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return ERR_READ;
+  FILE* package = fdopen(fd, "rb");
+  if (package == nullptr) {
+    close(fd);
+    return ERR_READ;
+  }
   rc = check_signature(package, std::string(package_path) + ".sig", keys, key_path);
   if (rc != OK) {
     fclose(package);

@@ -3,6 +3,7 @@
 // package; zav makes keys, signs and verifies.
 #include <gtest/gtest.h>
 #include <sodium.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -154,6 +155,26 @@ TEST_F(SignatureTest, RunsOnlyWhatAListedKeySigned) {
        [&](const std::string& u) {
          return "cannot read signature " + u + "/update.zav.sig: 21\nfailed: 6\n";
        }},
+      {"signature that is a named pipe",
+       [&](const std::string& u) {
+         write_file(key_file, key_a);
+         ASSERT_EQ(mkfifo((package(u) + ".sig").c_str(), 0644), 0);
+       },
+       "failed: 8\n",
+       [&](const std::string& u) {
+         return "malformed signature " + u + "/update.zav.sig: 0 bytes\nfailed: 8\n";
+       }},
+      {"package that is a named pipe",
+       [&](const std::string& u) {
+         write_file(key_file, key_a);
+         sign(package(u), "a");
+         unlink(package(u).c_str());
+         ASSERT_EQ(mkfifo(package(u).c_str(), 0644), 0);
+       },
+       "failed: 6\n",
+       [&](const std::string&) {
+         return std::string("cannot read package to check its signature: 29\nfailed: 6\n");
+       }},
       {"truncated signature",
        [&](const std::string& u) {
          write_file(key_file, key_a);
@@ -206,6 +227,13 @@ TEST_F(SignatureTest, RunsOnlyWhatAListedKeySigned) {
        [&](const std::string&) {
          return "cannot read key file " + key_file + ": 21\nfailed: 6\n";
        }},
+      {"key file that is a named pipe",
+       [&](const std::string& u) {
+         ASSERT_EQ(mkfifo(key_file.c_str(), 0644), 0);
+         sign(package(u), "a");
+       },
+       "failed: 8\n",
+       [&](const std::string&) { return "no key in key file " + key_file + "\nfailed: 8\n"; }},
       {"key file that is a dangling link",
        [&](const std::string& u) {
          ASSERT_EQ(symlink((root / "gone").c_str(), key_file.c_str()), 0);
