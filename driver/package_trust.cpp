@@ -28,7 +28,9 @@ int load_keys(const std::string& key_path, std::vector<PublicKey>* keys, bool* c
   int detail = 0;
   int rc = load_public_keys(key_path.c_str(), keys, &detail);
   struct stat st;
-  *configured = !(rc == ERR_READ && detail == ENOENT && lstat(key_path.c_str(), &st) != 0);
+  bool absent = rc == ERR_READ && (detail == ENOENT || detail == ENOTDIR) &&
+                lstat(key_path.c_str(), &st) != 0;
+  *configured = !absent;
   if (rc == OK || !*configured) return rc;
   if (rc == ERR_READ) {
     log_printf("cannot read key file %s: %d\n", key_path.c_str(), detail);

@@ -117,6 +117,24 @@ TEST_F(RunLockTest, TwoRunsOnOneInstallationRunOneAfterTheOther) {
   EXPECT_EQ(tree_diff(before, snapshot_tree(install)), "");
 }
 
+// An installation directory that cannot be opened cannot carry the lock; the
+// run says so and goes on as it always did rather than strand the user.
+TEST_F(RunLockTest, UnlockableInstallationIsUpdatedWithALogLine) {
+  uid_t user = unprivileged_uid();
+  if (user == 0) GTEST_SKIP() << "no unprivileged user";
+  std::string updates = root / "updates";
+  make_update(updates, "# no lock\n");
+  chmod(updates.c_str(), 0777);
+  chmod(install.c_str(), 0311);  // searchable and writable, not readable
+  RunOptions options;
+  options.uid = user;
+  run_updater(install, updates, {}, options);
+  chmod(install.c_str(), 0755);
+  EXPECT_EQ(read_file(updates + "/update.status"), "succeeded\n");
+  EXPECT_EQ(read_file(updates + "/update.log"),
+            "cannot lock the installation directory: 13\nsucceeded\ncalling QuitProgressUI\n");
+}
+
 TEST_F(RunLockTest, CallbackProgramDoesNotHoldTheLock) {
   std::string updates = root / "updates";
   std::string record = root / "record";
