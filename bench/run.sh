@@ -8,3 +8,5 @@ cd "$top"
 bash scripts/install-deps.sh
 bash scripts/build.sh build > /dev/null
 build/bench/bench_extract 256
+build/bench/bench_crc
+build/bench/bench_patch_action
