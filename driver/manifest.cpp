@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+#include "actions/file_actions.h"
 #include "driver/log.h"
 #include "driver/next_token.h"
 #include "driver/status.h"
@@ -24,10 +25,10 @@ struct Keyword {
 
 // The manifest keywords, compared as whole strings in this order.
 const Keyword kKeywords[] = {
-    {"remove", nullptr},
-    {"add", nullptr},
+    {"remove", new_remove_action},
+    {"add", new_add_action},
     {"patch", nullptr},
-    {"add-if", nullptr},
+    {"add-if", new_add_if_action},
     {"patch-if", nullptr},
 };
 
