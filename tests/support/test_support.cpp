@@ -156,6 +156,34 @@ std::string tree_diff(const Tree& expected, const Tree& actual) {
   return s.str();
 }
 
+Tree tree_of(const std::vector<FileSpec>& specs) {
+  Tree tree;
+  for (const FileSpec& f : specs) {
+    bool dir = !f.path.empty() && f.path.back() == '/';
+    std::string name = dir ? f.path.substr(0, f.path.size() - 1) : f.path;
+    for (size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', slash + 1)) {
+      tree.emplace(name.substr(0, slash), TreeNode{'d', 0755, ""});  // keeps a listed mode
+    }
+    tree[name] = dir ? TreeNode{'d', f.mode, ""} : TreeNode{'f', f.mode, f.content};
+  }
+  return tree;
+}
+
+void plant_tree(const std::string& root, const std::vector<FileSpec>& specs) {
+  std::vector<std::pair<std::string, mode_t>> dirs;
+  for (const FileSpec& f : specs) {
+    if (!f.path.empty() && f.path.back() == '/') {
+      make_dirs(root + "/" + f.path.substr(0, f.path.size() - 1));
+      dirs.emplace_back(root + "/" + f.path, f.mode);
+    } else {
+      write_file(root + "/" + f.path, f.content, f.mode);
+    }
+  }
+  // Last, so that a directory without write permission can still be filled.
+  for (const auto& [path, mode] : dirs) chmod(path.c_str(), mode);
+}
+
 void make_package(const std::string& path, const std::vector<PackageFile>& files) {
   PackageWriter writer;
   ASSERT_EQ(package_writer_open(&writer, path.c_str()), OK) << path;
