@@ -117,7 +117,14 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: bench_replace UPDATER WORK_DIR [ROUNDS]\n");
     return 2;
   }
-  std::string updater = argv[1], work = argv[2];
+  // The updater runs in the installation, so a relative name would not be found.
+  char* resolved = realpath(argv[1], nullptr);
+  if (resolved == nullptr) {
+    perror(argv[1]);
+    return 2;
+  }
+  std::string updater = resolved, work = argv[2];
+  free(resolved);
   int rounds = argc > 3 ? atoi(argv[3]) : 3;
   if (shell("rm -rf '" + work + "' && mkdir -p '" + work + "'/old '" + work + "'/entries '" +
             work + "'/update") != 0) {
