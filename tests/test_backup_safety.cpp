@@ -36,7 +36,7 @@ std::string lines(std::initializer_list<std::string> parts) {
 
 TEST(BackupSafety, FailedCopiesNeverEndAsSuccessOrLeaveAPartialBackup) {
   const std::string big = pattern_bytes(20000);
-  const std::vector<FileSpec> app = {{"bin/app", big, 0755}};
+  const std::vector<TreeFile> app = {{"bin/app", big, 0755}};
   RunOptions small_files;
   small_files.file_size_limit = 10000;
   check_action_cases({
@@ -214,7 +214,7 @@ TEST(BackupSafety, PathsOutsideTheInstallationOrTooLongAreRefusedBeforeAnyChange
   const std::string longest = dirs + "file-123.txt";   // 1012 bytes
   const std::string too_long = dirs + "file-1234.txt";  // 1013 bytes
   ASSERT_EQ(longest.size(), 1012u);
-  const std::vector<FileSpec> kept = {{"keep", "k"}};
+  const std::vector<TreeFile> kept = {{"keep", "k"}};
   auto refused = [&](const char* name, const std::string& line, const std::string& message) {
     return ActionCase{name, kept, "add \"keep\"\n" + line + "\n", {{"keep", "new"}},
                       message + "\nbad manifest line: " + line + "\nfailed: 5\n" + kQuit,
@@ -259,7 +259,7 @@ TEST(BackupSafety, DirectoriesTheUserMayNotWriteStopTheRun) {
   if (uid == 0) GTEST_SKIP() << "no unprivileged user to run the updater as";
   RunOptions as_user;
   as_user.uid = uid;
-  const std::vector<FileSpec> lib = {{"lib/a.so", "a", 0755}, {"lib/", "", 0755}};
+  const std::vector<TreeFile> lib = {{"lib/a.so", "a", 0755}, {"lib/", "", 0755}};
   check_action_cases({
       {"remove: refused in Prepare, nothing touched",
        lib,

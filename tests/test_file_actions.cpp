@@ -115,12 +115,12 @@ TEST(FileActions, AddOverAnExistingFileMakesANewInode) {
 }
 
 TEST(FileActions, FailedRunPutsBackReplacedAndRemovedFiles) {
-  const std::vector<FileSpec> before = {
+  const std::vector<TreeFile> before = {
       {"bin/app", "app v1", 0755},      {"share/data", "data v1", 0640},
       {"lib/old.so", "old lib", 0775},  {"conf", "secret", 0600},
       {"etc/missing.cfg", "keep", 0600}, {"never", "never touched", 0644},
   };
-  std::vector<FileSpec> after = before;
+  std::vector<TreeFile> after = before;
   after.push_back({"new/dir/file.txt", "brand new", 0644});
   check_action_cases({
       {"a missing entry late in the run",

@@ -47,7 +47,7 @@ TEST_F(FileUtilsTest, MakeParentDirsLeavesThePathAsItWas) {
   struct Case {
     const char* path;
     int result;
-    std::vector<FileSpec> after;
+    std::vector<TreeFile> after;
   } cases[] = {
       {"a/b/c.txt", OK, {{"a/b/", "", 0755}}},
       {"c.txt", OK, {}},
@@ -64,7 +64,7 @@ TEST_F(FileUtilsTest, MakeParentDirsLeavesThePathAsItWas) {
     snprintf(path, sizeof path, "%s", c.path);
     EXPECT_EQ(make_parent_dirs(path), c.result);
     EXPECT_STREQ(path, c.path);
-    std::vector<FileSpec> after = c.after;
+    std::vector<TreeFile> after = c.after;
     after.push_back({"f", "file"});
     EXPECT_EQ(tree_diff(tree_of(after), snapshot_tree(fresh.path)), "");
     ASSERT_EQ(chdir(dir.path.c_str()), 0);

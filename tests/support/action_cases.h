@@ -14,12 +14,12 @@ namespace testing_support {
 
 struct ActionCase {
   const char* name;
-  std::vector<FileSpec> before;  // the installation before the run
+  std::vector<TreeFile> before;  // the installation before the run
   std::string manifest;
   std::vector<PackageFile> entries;
   std::string log;
   std::string status;
-  std::vector<FileSpec> after;  // the whole installation after the run
+  std::vector<TreeFile> after;  // the whole installation after the run
   RunOptions options = {};      // of the updater's process
 };
 

@@ -156,9 +156,9 @@ std::string tree_diff(const Tree& expected, const Tree& actual) {
   return s.str();
 }
 
-Tree tree_of(const std::vector<FileSpec>& specs) {
+Tree tree_of(const std::vector<TreeFile>& files) {
   Tree tree;
-  for (const FileSpec& f : specs) {
+  for (const TreeFile& f : files) {
     bool dir = !f.path.empty() && f.path.back() == '/';
     std::string name = dir ? f.path.substr(0, f.path.size() - 1) : f.path;
     for (size_t slash = name.find('/'); slash != std::string::npos;
@@ -170,9 +170,9 @@ Tree tree_of(const std::vector<FileSpec>& specs) {
   return tree;
 }
 
-void plant_tree(const std::string& root, const std::vector<FileSpec>& specs) {
+void plant_tree(const std::string& root, const std::vector<TreeFile>& files) {
   std::vector<std::pair<std::string, mode_t>> dirs;
-  for (const FileSpec& f : specs) {
+  for (const TreeFile& f : files) {
     if (!f.path.empty() && f.path.back() == '/') {
       make_dirs(root + "/" + f.path.substr(0, f.path.size() - 1));
       dirs.emplace_back(root + "/" + f.path, f.mode);

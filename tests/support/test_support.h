@@ -45,15 +45,15 @@ std::string tree_diff(const Tree& expected, const Tree& actual);
 // A compact description of a tree for tables of cases: a path ending in "/"
 // is a directory, anything else a file with `content`. Directories on the
 // way that are not listed have mode 0755.
-struct FileSpec {
+struct TreeFile {
   std::string path;
   std::string content;
   mode_t mode = 0644;
 };
-// The Tree that `specs` describe, listed parents included.
-Tree tree_of(const std::vector<FileSpec>& specs);
-// Creates `specs` under `root` with exactly their modes.
-void plant_tree(const std::string& root, const std::vector<FileSpec>& specs);
+// The Tree that `files` describe, listed parents included.
+Tree tree_of(const std::vector<TreeFile>& files);
+// Creates `files` under `root` with exactly their modes.
+void plant_tree(const std::string& root, const std::vector<TreeFile>& files);
 
 struct PackageFile {
   std::string name;
