@@ -4,8 +4,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -154,6 +156,34 @@ std::string tree_diff(const Tree& expected, const Tree& actual) {
   return s.str();
 }
 
+Tree tree_of(const std::vector<TreeFile>& files) {
+  Tree tree;
+  for (const TreeFile& f : files) {
+    bool dir = !f.path.empty() && f.path.back() == '/';
+    std::string name = dir ? f.path.substr(0, f.path.size() - 1) : f.path;
+    for (size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', slash + 1)) {
+      tree.emplace(name.substr(0, slash), TreeNode{'d', 0755, ""});  // keeps a listed mode
+    }
+    tree[name] = dir ? TreeNode{'d', f.mode, ""} : TreeNode{'f', f.mode, f.content};
+  }
+  return tree;
+}
+
+void plant_tree(const std::string& root, const std::vector<TreeFile>& files) {
+  std::vector<std::pair<std::string, mode_t>> dirs;
+  for (const TreeFile& f : files) {
+    if (!f.path.empty() && f.path.back() == '/') {
+      make_dirs(root + "/" + f.path.substr(0, f.path.size() - 1));
+      dirs.emplace_back(root + "/" + f.path, f.mode);
+    } else {
+      write_file(root + "/" + f.path, f.content, f.mode);
+    }
+  }
+  // Last, so that a directory without write permission can still be filled.
+  for (const auto& [path, mode] : dirs) chmod(path.c_str(), mode);
+}
+
 void make_package(const std::string& path, const std::vector<PackageFile>& files) {
   PackageWriter writer;
   ASSERT_EQ(package_writer_open(&writer, path.c_str()), OK) << path;
@@ -194,7 +224,15 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     if (!display_given) unsetenv("DISPLAY");
     for (const std::string& name : options.unset_env) unsetenv(name.c_str());
     for (const std::string& e : options.env) putenv(strdup(e.c_str()));
+    if (options.file_size_limit >= 0) {
+      signal(SIGXFSZ, SIG_IGN);  // stays ignored across execv
+      struct rlimit limit;
+      limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.file_size_limit);
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(124);
+    }
     if (options.uid != 0) {
+      // Root's supplementary groups would still grant group access.
+      if (getuid() == 0 && setgroups(0, nullptr) != 0) _exit(125);
       if (setgid(options.uid) != 0 || setuid(options.uid) != 0) _exit(125);
     }
     std::vector<char*> args;
@@ -252,6 +290,17 @@ RunResult run_updater(const std::string& install_dir, const std::string& update_
 
 std::string updater_bin() { return UPDATER_BIN; }
 std::string tool_bin(const std::string& name) { return std::string(TOOLS_DIR) + "/" + name; }
+
+std::vector<std::string> fault_shim_env(const std::vector<std::string>& settings) {
+  std::vector<std::string> env = {std::string("LD_PRELOAD=") + FAULT_SHIM};
+#if defined(__SANITIZE_ADDRESS__)
+  const char* asan = getenv("ASAN_OPTIONS");
+  std::string options = asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "";
+  env.push_back("ASAN_OPTIONS=" + options + "verify_asan_link_order=0");
+#endif
+  env.insert(env.end(), settings.begin(), settings.end());
+  return env;
+}
 
 uid_t unprivileged_uid() {
   if (getuid() != 0) return getuid();
