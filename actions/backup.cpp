@@ -66,6 +66,10 @@ int backup_conclude(char* path, int status) {
     if (ours && chmod(path, record->second) != 0) {
       log_printf("backup_conclude: failed to restore mode: %d\n", errno);
     }
+  } else if (!ours && access(name, F_OK) == 0) {
+    // The run put the file in its new state, so an interrupted run's copy
+    // of an older state has nothing left to protect.
+    log_printf("leftover backup of an interrupted run removed: %s\n", name);
   }
   if (ours) written_backups.erase(record);
   return remove(name);

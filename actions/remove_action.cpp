@@ -75,6 +75,8 @@ int RemoveAction::Execute() {
 
 int RemoveAction::Finish(int status) {
   log_printf("FINISH REMOVE %s\n", path);
-  if (skip) return OK;
+  // A file that was already gone may have been removed by an interrupted
+  // run; a successful run must not leave that run's backup behind.
+  if (skip) return status == OK ? backup_conclude(path, OK) : OK;
   return backup_conclude(path, status);
 }

@@ -201,10 +201,32 @@ TEST(BackupSafety, LeftoverBackupsOfAnEarlierRunAreNeverRestored) {
        "add \"a\"\nadd \"n\"\n",
        {{"a", "a2"}, {"n", "n2"}},
        lines({"PREPARE ADD a", "PREPARE ADD n", "EXECUTE ADD a", "EXECUTE ADD n",
-              "FINISH ADD a", "FINISH ADD n", "succeeded"}) +
+              "FINISH ADD a", "FINISH ADD n",
+              "leftover backup of an interrupted run removed: n.kiv-backup", "succeeded"}) +
            kQuit,
        "succeeded\n",
        {{"a", "a2"}, {"n", "n2"}}},
+      {"successful run: a remove that finds its file gone deletes the leftover backup",
+       {{"gone.kiv-backup", "old gone"}, {"keep", "k"}},
+       "remove \"gone\"\n",
+       {},
+       lines({"PREPARE REMOVE gone", "file cannot be removed because it does not exist; skipping",
+              "EXECUTE REMOVE gone", "FINISH REMOVE gone",
+              "leftover backup of an interrupted run removed: gone.kiv-backup", "succeeded"}) +
+           kQuit,
+       "succeeded\n",
+       {{"keep", "k"}}},
+      {"failed run: a remove that finds its file gone keeps the leftover backup",
+       {{"gone.kiv-backup", "old gone"}},
+       "remove \"gone\"\nadd \"missing-entry\"\n",
+       {},
+       lines({"PREPARE REMOVE gone", "file cannot be removed because it does not exist; skipping",
+              "PREPARE ADD missing-entry", "EXECUTE REMOVE gone", "EXECUTE ADD missing-entry",
+              "### execution failed", "FINISH REMOVE gone", "FINISH ADD missing-entry",
+              "copy_file: failed to open or stat: -1,missing-entry.kiv-backup,2", "failed: 6"}) +
+           kQuit,
+       "failed: 6\n",
+       {{"gone.kiv-backup", "old gone"}}},
   });
 }
 
