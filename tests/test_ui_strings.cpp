@@ -84,3 +84,18 @@ TEST(UiStrings, BuiltStringsFileSitsBesideTheUpdater) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(UiStrings, InstallPutsTheStringsFileBesideTheUpdater) {
+  // updater_bin() is <build>/driver/updater.
+  std::string build = updater_bin().substr(0, updater_bin().rfind("/driver/"));
+  TempDir prefix;
+  RunResult r = run_program({"/bin/sh", "-c", "cmake --install \"$0\" --prefix \"$1\"", build,
+                             prefix.path});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(file_mode(prefix / "bin/updater") & 0111, 0111u);
+  EXPECT_EQ(read_file(prefix / "bin/updater.ini"), read_file(updater_bin() + ".ini"));
+}
+
+}  // namespace
