@@ -86,14 +86,23 @@ Pixels render_label(Display* display, const std::string& text) {
   gtk_container_add(GTK_CONTAINER(window), label);
   gtk_window_move(GTK_WINDOW(window), 0, 0);
   gtk_widget_show_all(window);
-  for (int i = 0; i < 50; i++) {
+  // Drawn once two grabs in a row agree and show some ink.
+  Pixels all, previous;
+  for (int i = 0; i < 500; i++) {
     while (gtk_events_pending()) gtk_main_iteration();
-    usleep(10000);
+    gdk_flush();
+    usleep(20000);
+    GtkAllocation a = label->allocation;
+    all = grab_screen(display, a.x, a.y, a.width, a.height);
+    bool inked = all.width > 0 &&
+                 std::count(all.rgb.begin(), all.rgb.end(), all.rgb.back()) <
+                     static_cast<long>(all.rgb.size());
+    if (inked && all.rgb == previous.rgb) break;
+    previous = all;
   }
-  GtkAllocation a = label->allocation;
-  Pixels all = grab_screen(display, a.x, a.y, a.width, a.height);
   gtk_widget_destroy(window);
   while (gtk_events_pending()) gtk_main_iteration();
+  gdk_flush();
 
   Pixels ink;
   if (all.width == 0) return ink;
