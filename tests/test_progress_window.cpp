@@ -75,6 +75,20 @@ bool fifo_release_reader(const std::string& path, double timeout) {
   return false;
 }
 
+struct Rect {
+  int x, y, width, height;
+};
+
+Pixels crop(const Pixels& p, const Rect& r) {
+  Pixels part;
+  part.width = r.width;
+  part.height = r.height;
+  for (int y = r.y; y < r.y + r.height; y++) {
+    for (int x = r.x; x < r.x + r.width; x++) part.rgb.push_back(p.at(x, y));
+  }
+  return part;
+}
+
 // The pixels of `text` as a GtkLabel draws it on this server, cropped to the
 // text's ink: drawn by the test itself in a plain window of the same kind.
 Pixels render_label(Display* display, const std::string& text) {
@@ -104,8 +118,7 @@ Pixels render_label(Display* display, const std::string& text) {
   while (gtk_events_pending()) gtk_main_iteration();
   gdk_flush();
 
-  Pixels ink;
-  if (all.width == 0) return ink;
+  if (all.width == 0) return all;
   unsigned background = all.at(all.width - 1, all.height - 1);
   int left = all.width, right = -1, top = all.height, bottom = -1;
   for (int y = 0; y < all.height; y++) {
@@ -115,13 +128,8 @@ Pixels render_label(Display* display, const std::string& text) {
       top = std::min(top, y), bottom = std::max(bottom, y);
     }
   }
-  if (right < 0) return ink;
-  ink.width = right - left + 1;
-  ink.height = bottom - top + 1;
-  for (int y = top; y <= bottom; y++) {
-    for (int x = left; x <= right; x++) ink.rgb.push_back(all.at(x, y));
-  }
-  return ink;
+  if (right < 0) return Pixels();
+  return crop(all, {left, top, right - left + 1, bottom - top + 1});
 }
 
 // True when `part` appears pixel for pixel somewhere in `whole`.
@@ -140,9 +148,6 @@ bool contains(const Pixels& whole, const Pixels& part) {
   return false;
 }
 
-struct Rect {
-  int x, y, width, height;
-};
 
 class ProgressWindowTest : public ::testing::Test {
  protected:
@@ -305,19 +310,25 @@ TEST_F(ProgressWindowTest, SlowRunShowsAnUndecoratedDialogThatRefusesToClose) {
   int screen_height = DisplayHeight(display(), DefaultScreen(display()));
   EXPECT_LE(std::abs(2 * r.x + r.width - screen_width), 1);
   EXPECT_LE(std::abs(2 * r.y + r.height - screen_height), 1);
-  Pixels at_start = grab(r);
-  ASSERT_EQ(at_start.width, r.width);
-  write_ppm(root / "window-at-0.ppm", at_start);
   int half = (r.height - 20 - 6) / 2;  // two equal rows inside the border of 10
   Rect label_area = {0, 0, r.width, 10 + half};
-  Rect bar_area = {10 + 3, 10 + half + 6 + 3, r.width - 20 - 6, half - 6};
+  Rect bar_row = {10, 10 + half + 6, r.width - 20, half};
+  Rect bar_area = {bar_row.x + 3, bar_row.y + 3, bar_row.width - 6, bar_row.height - 6};
   ASSERT_GT(bar_area.width, 0);
   ASSERT_GT(bar_area.height, 0);
-  Pixels top = grab({r.x, r.y, label_area.width, label_area.height});
-  EXPECT_TRUE(contains(top, info_ink)) << "the info text is not drawn above the bar";
-  // The bar's trough is drawn: its area is not the window's plain background.
-  unsigned background = at_start.at(2, 2);
-  EXPECT_GT(count_differing(at_start, {10, 10 + half + 6, r.width - 20, half}, background), 0);
+  // Mapped is not yet drawn: wait for the first drawing, still at 0 %. The
+  // bar's trough is drawn when its row is not the window's plain background.
+  Pixels at_start;
+  bool label_drawn = false, trough_drawn = false;
+  for (double end = now_seconds() + 10; now_seconds() < end && !(label_drawn && trough_drawn);) {
+    usleep(20000);
+    at_start = grab(r);
+    ASSERT_EQ(at_start.width, r.width);
+    label_drawn = contains(crop(at_start, label_area), info_ink);
+    trough_drawn = count_differing(at_start, bar_row, at_start.at(2, 2)) > 0;
+  }
+  EXPECT_TRUE(label_drawn) << "the info text is not drawn above the bar";
+  EXPECT_TRUE(trough_drawn) << "the bar is not drawn";
 
   // Prepare over: the run stands at 100 % and the next ticks fill the bar.
   release_start();
@@ -329,9 +340,14 @@ TEST_F(ProgressWindowTest, SlowRunShowsAnUndecoratedDialogThatRefusesToClose) {
     changed = count_changed(at_start, at_end, bar_area);
     if (changed == bar_area.width * bar_area.height) break;
   }
-  write_ppm(root / "window-at-100.ppm", at_end);
+  if (HasFailure()) {
+    // Kept for a look at what the window showed.
+    write_ppm("/tmp/updater-test-window-at-0.ppm", at_start);
+    write_ppm("/tmp/updater-test-window-at-100.ppm", at_end);
+    ADD_FAILURE() << "screenshots: /tmp/updater-test-window-at-{0,100}.ppm";
+  }
   EXPECT_EQ(changed, bar_area.width * bar_area.height) << "the bar was not filled";
-  EXPECT_EQ(count_changed(at_start, at_end, {0, 0, r.width, 10 + half}), 0)
+  EXPECT_EQ(count_changed(at_start, at_end, label_area), 0)
       << "the info line changed";
 
   // A close request, as a window manager sends it, is refused.
