@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -104,6 +105,9 @@ std::string describe(const TreeNode& n) {
   if (options.uid != 0) {
     if (setgid(options.uid) != 0 || setuid(options.uid) != 0) _exit(125);
   }
+  // A child held by the test (on a FIFO, say) must not outlive a test
+  // process that dies. Set after setuid, which would clear it.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);

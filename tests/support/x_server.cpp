@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,6 +57,8 @@ bool try_display(int number, XServer* server) {
   pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
+    // The server goes with the test process, even when that one dies.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     close(ready[0]);
     int devnull = open("/dev/null", O_RDWR);
     dup2(devnull, 0);
