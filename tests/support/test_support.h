@@ -91,6 +91,25 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
 RunResult run_updater(const std::string& install_dir, const std::string& update_dir,
                       const std::vector<std::string>& extra = {}, RunOptions options = {});
 
+// A program started without waiting for it. Destroying a Child that still
+// runs kills it (SIGKILL) and reaps it, so a failed test leaves nothing behind.
+struct Child {
+  pid_t pid = -1;      // -1 once reaped
+  int exit_code = -1;  // valid once reaped; -1 when killed by a signal
+  Child() = default;
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  bool running();  // false once it has ended (and is then reaped)
+};
+// Starts `argv` as run_program would, with standard output and error both to
+// `output_path` (created or truncated). False when it cannot be started.
+bool start_program(const std::vector<std::string>& argv, const RunOptions& options,
+                   const std::string& output_path, Child* child);
+// Waits up to `timeout_seconds` for the end; the exit code, or -1 when killed
+// by a signal or at the timeout (the child is then killed).
+int wait_program(Child* child, double timeout_seconds);
+
 std::string updater_bin();
 std::string tool_bin(const std::string& name);  // a program built in tools/
 
