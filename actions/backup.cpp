@@ -48,6 +48,17 @@ int backup_create(const char* path) {
   return OK;
 }
 
+int backup_adopt(const char* path, mode_t mode) {
+  char name[1024];
+  backup_name(path, name);
+  if (written_backups.count(name) != 0) return OK;
+  if (access(name, F_OK) != 0) return ERR_READ;
+  written_backups[name] = mode & 07777;
+  return OK;
+}
+
+void backup_path(const char* path, char (&name)[1024]) { backup_name(path, name); }
+
 int backup_conclude(char* path, int status) {
   char name[1024];
   backup_name(path, name);

@@ -7,6 +7,8 @@
 // run and may be the only copy of what that run replaced.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 
 constexpr const char* kBackupSuffix = ".kiv-backup";
@@ -24,6 +26,14 @@ int backup_create(const char* path);
 // and deleted (the copy's code on failure, and the backup stays); a leftover
 // backup is logged and left alone.
 int backup_conclude(char* path, int status);
+
+// Takes the existing "<path>.kiv-backup" of an interrupted run as this run's
+// backup of `path`, after the caller proved it holds the file's old content;
+// `mode` is given back to the file on a restore. OK, or ERR_READ without one.
+int backup_adopt(const char* path, mode_t mode);
+
+// The backup name of `path`.
+void backup_path(const char* path, char (&name)[1024]);
 
 // Forgets every backup recorded so far (a new run; the tests use it).
 void backup_record_reset();

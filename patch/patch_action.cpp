@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -63,11 +64,39 @@ int PatchAction::Prepare() {
   if (rc != OK) return rc;
 
   int fd = open(path, O_RDONLY);
-  if (fd < 0) return ERR_READ;
-  rc = LoadSourceFile(&header, fd, &source_data);
-  if (rc != OK) log_printf("LoadSourceFile failed\n");
-  close(fd);
+  if (fd < 0) {
+    rc = ERR_READ;
+  } else {
+    rc = LoadSourceFile(&header, fd, &source_data);
+    close(fd);
+  }
+  if (rc != OK && rc != ERR_NO_MEMORY && load_from_leftover_backup() == OK) return OK;
+  if (rc != OK && fd >= 0) log_printf("LoadSourceFile failed\n");
   return rc;
+}
+
+// A run interrupted while it patched this file leaves the file missing or
+// half written and its old content in the backup. When that backup is exactly
+// the file this patch was made for, it is the source, and it becomes this
+// run's backup, so the rerun completes, or restores it on failure.
+int PatchAction::load_from_leftover_backup() {
+  char name[1024];
+  backup_path(path, name);
+  int fd = open(name, O_RDONLY);
+  if (fd < 0) return ERR_READ;
+  struct stat st;
+  int rc = fstat(fd, &st) == 0 ? OK : ERR_READ;
+  if (rc == OK) {
+    free(source_data);
+    source_data = nullptr;
+    rc = LoadSourceFile(&header, fd, &source_data);
+  }
+  close(fd);
+  if (rc != OK) return rc;
+  log_printf("source taken from the backup of an interrupted run: %s\n", name);
+  source_from_backup = true;
+  backup_mode = st.st_mode & 07777;
+  return OK;
 }
 
 int PatchAction::Execute() {
@@ -75,11 +104,23 @@ int PatchAction::Execute() {
   // stat, not lstat: a link's target gives the mode, and the link itself is
   // replaced by a regular file below.
   struct stat st;
-  if (stat(path, &st) != 0) return ERR_READ;
-  int rc = backup_create(path);
-  if (rc != OK) return rc;
-  if (remove(path) != 0) return ERR_WRITE;
-  int out = open(path, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777);
+  int rc;
+  mode_t mode;
+  if (source_from_backup) {
+    // The file itself may be gone or half written: the backup holds both the
+    // content and the mode.
+    mode = backup_mode;
+    rc = backup_adopt(path, mode);
+    if (rc != OK) return rc;
+    if (remove(path) != 0 && errno != ENOENT) return ERR_WRITE;
+  } else {
+    if (stat(path, &st) != 0) return ERR_READ;
+    mode = st.st_mode & 07777;
+    rc = backup_create(path);
+    if (rc != OK) return rc;
+    if (remove(path) != 0) return ERR_WRITE;
+  }
+  int out = open(path, O_WRONLY | O_CREAT | O_TRUNC, mode);
   if (out < 0) return ERR_WRITE;
   rc = apply_patch(&header, patch_fd, source_data, out);
   close(out);

@@ -6,6 +6,8 @@
 // Execute backs the file up, then writes the new content in its place.
 #pragma once
 
+#include <sys/types.h>
+
 #include "driver/manifest_action.h"
 #include "patch/patch_format.h"
 
@@ -21,6 +23,8 @@ class PatchAction : public ManifestAction {
   PatchHeader header{};
   int patch_fd = -1;                     // owned; open from Prepare to destruction
   unsigned char* source_data = nullptr;  // owned; the installed file as Prepare read it
+  bool source_from_backup = false;       // the source is an interrupted run's backup
+  mode_t backup_mode = 0;                // that backup's permission bits
 
   // Closes patch_fd, removes the temporary patch file, frees source_data.
   ~PatchAction() override;
@@ -33,6 +37,11 @@ class PatchAction : public ManifestAction {
   int Execute() override;
   // Discards (status 0) or restores the backup; the result of backup_conclude.
   int Finish(int status) override;
+
+ private:
+  // Loads the source from a leftover "<path>.kiv-backup" instead; OK when it
+  // is exactly the file the patch was made for.
+  int load_from_leftover_backup();
 };
 
 class PatchIfAction : public PatchAction {
