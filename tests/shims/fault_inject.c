@@ -40,6 +40,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <stdlib.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -76,15 +77,16 @@ static void watch(int fd, const char* path) {
   watched[fd] = pattern != NULL && fnmatch(pattern, path, 0) == 0;
 }
 
-static long kill_at = -1; /* -1: not read yet, 0: off */
 static long events;
 
-/* One event of the run; dies before the FAULT_KILL_AT-th. */
+/* One event of the run; dies before the FAULT_KILL_AT-th. The setting is read
+ * every time: a sanitizer runtime makes calls before the environment can be
+ * read, and a value cached then would be wrong. */
 static void event(void) {
-  if (__atomic_load_n(&kill_at, __ATOMIC_ACQUIRE) < 0)
-    __atomic_store_n(&kill_at, env_long("FAULT_KILL", "_AT", 0), __ATOMIC_RELEASE);
+  long kill_at = env_long("FAULT_KILL", "_AT", 0);
   long n = __atomic_add_fetch(&events, 1, __ATOMIC_ACQ_REL);
-  if (kill_at > 0 && n >= kill_at) raise(SIGKILL);
+  /* A raw system call: a sanitizer runtime would defer a raised signal. */
+  if (kill_at > 0 && n >= kill_at) syscall(SYS_kill, getpid(), SIGKILL);
 }
 
 __attribute__((destructor)) static void report_events(void) {
@@ -103,7 +105,7 @@ static void maybe_stop(const char* path) {
   const char* pattern = getenv("FAULT_STOP_PATH");
   if (pattern == NULL || path == NULL || fnmatch(pattern, path, 0) != 0) return;
   if (__atomic_exchange_n(&stopped_once, 1, __ATOMIC_ACQ_REL)) return;
-  raise(SIGSTOP);
+  syscall(SYS_kill, getpid(), SIGSTOP);
 }
 
 static void opening(const char* path, int flags) {

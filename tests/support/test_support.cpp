@@ -352,7 +352,11 @@ int wait_program(Child* child, double timeout_seconds) {
   return child->exit_code;
 }
 
-std::string updater_bin() { return UPDATER_BIN; }
+std::string updater_bin() {
+  // Another build of the updater (the ThreadSanitizer one) may stand in.
+  const char* other = getenv("UPDATER_BIN_UNDER_TEST");
+  return other != nullptr && *other != '\0' ? other : UPDATER_BIN;
+}
 std::string tool_bin(const std::string& name) { return std::string(TOOLS_DIR) + "/" + name; }
 
 std::vector<std::string> fault_shim_env(const std::vector<std::string>& settings) {

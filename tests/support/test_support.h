@@ -110,6 +110,7 @@ bool start_program(const std::vector<std::string>& argv, const RunOptions& optio
 // by a signal or at the timeout (the child is then killed).
 int wait_program(Child* child, double timeout_seconds);
 
+// The updater under test: this build's, or $UPDATER_BIN_UNDER_TEST.
 std::string updater_bin();
 std::string tool_bin(const std::string& name);  // a program built in tools/
 
