@@ -95,6 +95,14 @@ int archive_load_index(UpdateArchive* archive) {
 UpdateArchive* archive_open(const char* path) {
   FILE* file = fopen(path, "rb");
   if (file == nullptr) return nullptr;
+  return archive_open_file(file);
+}
+
+UpdateArchive* archive_open_file(FILE* file) {
+  if (fseek(file, 0, SEEK_SET) != 0) {
+    fclose(file);
+    return nullptr;
+  }
   UpdateArchive* archive = static_cast<UpdateArchive*>(malloc(sizeof(UpdateArchive)));
   if (archive == nullptr) {
     fclose(file);
@@ -155,6 +163,12 @@ int32_t archive_read(UpdateArchive* archive, ArchiveEntry* entry, int32_t positi
 int PackageReader::Open(const char* path) {
   Close();
   archive = archive_open(path);
+  return archive != nullptr ? OK : ERR_READ;
+}
+
+int PackageReader::OpenFile(FILE* file) {
+  Close();
+  archive = archive_open_file(file);
   return archive != nullptr ? OK : ERR_READ;
 }
 

@@ -23,6 +23,10 @@ struct UpdateArchive {
 // Opens the package at `path` and loads its index; null on any failure, with
 // nothing left open or allocated.
 UpdateArchive* archive_open(const char* path);
+// As archive_open, on a package that the caller has already opened (for
+// instance to check its signature first); the index is read from the start of
+// the file. Takes `file` in every case: on failure it is closed.
+UpdateArchive* archive_open_file(FILE* file);
 // Closes the file and frees every entry and the archive itself.
 void archive_close(UpdateArchive* archive);
 // The first entry, in index order, whose name equals `name`; valid until
@@ -46,6 +50,9 @@ class PackageReader {
   ~PackageReader() { Close(); }
   // Closes any open package, then opens `path`. OK or ERR_READ.
   int Open(const char* path);
+  // Closes any open package, then takes the open `file` as the package
+  // (closed at once when its index is bad). OK or ERR_READ.
+  int OpenFile(FILE* file);
   void Close();
   // Decompresses the entry `name` into `dest_path`, created with the entry's
   // permissions (an existing file is truncated and keeps its mode). OK only

@@ -9,6 +9,8 @@
 #include <cstdlib>
 
 #include "driver/log.h"
+#include "driver/package_trust.h"
+#include "driver/run_lock.h"
 #include "driver/run_update.h"
 #include "ui/progress_ui.h"
 
@@ -41,12 +43,21 @@ int main(int argc, char** argv) {
   long parent = strtol(argv[2], nullptr, 10);
   if (parent != 0) waitpid(static_cast<pid_t>(parent), nullptr, 0);
 
+  // Before the log is opened: a second run must not truncate the log of a
+  // run that is still writing it.
+  bool waited = false;
+  int lock_error = 0;
+  int lock_fd = run_lock_acquire(&waited, &lock_error);
+
   update_dir = argv[1];
+  program_argv0 = argv[0];
   if (log_file == nullptr) {
     char path[1024];
     snprintf(path, sizeof path, "%s/update.log", update_dir);
     log_file = fopen(path, "w");
   }
+  if (waited) log_printf("waiting for another update run to finish\n");
+  if (lock_fd < 0) log_printf("cannot lock the installation directory: %d\n", lock_error);
 
   pthread_t worker;
   if (pthread_create(&worker, nullptr, worker_main, nullptr) == 0) {
@@ -58,6 +69,9 @@ int main(int argc, char** argv) {
     fclose(log_file);
     log_file = nullptr;
   }
+
+  // Released before the callback starts, which may well start the next run.
+  run_lock_release(lock_fd);
 
   if (argc < 5) return 0;
   launch_callback(argv);

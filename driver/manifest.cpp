@@ -14,6 +14,7 @@
 #include "driver/log.h"
 #include "driver/next_token.h"
 #include "driver/status.h"
+#include "patch/patch_action.h"
 
 namespace {
 
@@ -26,9 +27,9 @@ struct Keyword {
 const Keyword kKeywords[] = {
     {"remove", nullptr},
     {"add", nullptr},
-    {"patch", nullptr},
+    {"patch", create_patch_action},
     {"add-if", nullptr},
-    {"patch-if", nullptr},
+    {"patch-if", create_patch_if_action},
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "archive/reader.h"
 #include "driver/log.h"
 #include "driver/manifest.h"
+#include "driver/package_trust.h"
 #include "driver/progress.h"
 #include "driver/status.h"
 
@@ -95,7 +96,7 @@ void write_status_file(int status) {
 void run_update() {
   char path[1024];
   snprintf(path, sizeof path, "%s/update.zav", update_dir);
-  int status = package_reader.Open(path);
+  int status = open_package(path);
   if (status != OK) {
     log_printf("failed: %d\n", status);
   } else {

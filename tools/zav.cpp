@@ -1,11 +1,16 @@
 // zav: build, list and unpack update packages by hand.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "archive/reader.h"
+#include "archive/signature.h"
 #include "archive/writer.h"
 #include "driver/status.h"
 
@@ -14,7 +19,10 @@ namespace {
 const char kUsage[] =
     "usage: zav create PACKAGE [-C DIR] FILE...\n"
     "       zav list PACKAGE\n"
-    "       zav extract PACKAGE NAME DEST\n";
+    "       zav extract PACKAGE NAME DEST\n"
+    "       zav keygen SECRET PUBLIC\n"
+    "       zav sign PACKAGE SECRET\n"
+    "       zav verify PACKAGE PUBLIC\n";
 
 int usage() {
   fputs(kUsage, stderr);
@@ -120,6 +128,80 @@ int cmd_extract(int argc, char** argv) {
   return 0;
 }
 
+int cmd_keygen(int argc, char** argv) {
+  if (argc != 2) return usage();
+  int detail = 0;
+  int rc = generate_key_pair(argv[0], argv[1], &detail);
+  if (rc != OK) {
+    fprintf(stderr, "zav: cannot make key pair %s, %s: %s\n", argv[0], argv[1],
+            rc == ERR_WRITE ? strerror(detail) : status_text(rc));
+    return 1;
+  }
+  return 0;
+}
+
+int cmd_sign(int argc, char** argv) {
+  if (argc != 2) return usage();
+  int detail = 0;
+  const char* failed = nullptr;
+  int rc = sign_package_file(argv[0], argv[1], &detail, &failed);
+  if (rc == OK) return 0;
+  if (rc == ERR_BAD_DATA) return fail("not a secret key file", failed);
+  if (rc == ERR_NO_MEMORY) return fail(status_text(rc), argv[0]);
+  std::string what = failed == argv[0] || failed == argv[1] ? std::string(failed)
+                                                            : std::string(argv[0]) + ".sig";
+  fprintf(stderr, "zav: %s %s: %s\n", rc == ERR_WRITE ? "cannot write" : "cannot read",
+          what.c_str(), strerror(detail));
+  return 1;
+}
+
+int cmd_verify(int argc, char** argv) {
+  if (argc != 2) return usage();
+  const char* package = argv[0];
+  const char* key_file = argv[1];
+  std::vector<PublicKey> keys;
+  int detail = 0;
+  int rc = load_public_keys(key_file, &keys, &detail);
+  if (rc == ERR_READ) {
+    fprintf(stderr, "zav: cannot read %s: %s\n", key_file, strerror(detail));
+    return 1;
+  }
+  if (rc != OK && detail > 0) {
+    fprintf(stderr, "zav: %s: line %d is not a key\n", key_file, detail);
+    return 1;
+  }
+  if (rc != OK) return fail("no key in", key_file);
+
+  std::string sig_path = std::string(package) + ".sig";
+  PackageSignature signature;
+  rc = read_signature(sig_path.c_str(), &signature, &detail);
+  if (rc == ERR_READ) {
+    fprintf(stderr, "zav: cannot read %s: %s\n", sig_path.c_str(), strerror(detail));
+    return 1;
+  }
+  if (rc != OK) {
+    fprintf(stderr, "zav: %s: not a signature (%d bytes)\n", sig_path.c_str(), detail);
+    return 1;
+  }
+
+  int fd = open(package, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    fprintf(stderr, "zav: cannot read %s: %s\n", package, strerror(errno));
+    return 1;
+  }
+  unsigned char digest[kPackageDigestSize];
+  rc = hash_package(fd, digest, &detail);
+  close(fd);
+  if (rc != OK) {
+    fprintf(stderr, "zav: cannot read %s: %s\n", package, strerror(detail));
+    return 1;
+  }
+  int key = find_signing_key(digest, signature, keys);
+  if (key < 0) return fail("bad signature: no key accepts", package);
+  printf("%s: signature good, key %d of %s\n", package, key + 1, key_file);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -128,5 +210,8 @@ int main(int argc, char** argv) {
   if (strcmp(command, "create") == 0) return cmd_create(argc - 2, argv + 2);
   if (strcmp(command, "list") == 0) return cmd_list(argc - 2, argv + 2);
   if (strcmp(command, "extract") == 0) return cmd_extract(argc - 2, argv + 2);
+  if (strcmp(command, "keygen") == 0) return cmd_keygen(argc - 2, argv + 2);
+  if (strcmp(command, "sign") == 0) return cmd_sign(argc - 2, argv + 2);
+  if (strcmp(command, "verify") == 0) return cmd_verify(argc - 2, argv + 2);
   return usage();
 }

@@ -1,0 +1,304 @@
+// Package signatures: key files, hashing a package through its open
+// descriptor, signing and verifying. All cryptography is libsodium's.
+#include "archive/signature.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "driver/status.h"
+
+static_assert(kPublicKeySize == crypto_sign_PUBLICKEYBYTES, "Ed25519 public key size");
+static_assert(kSecretSeedSize == crypto_sign_SEEDBYTES, "Ed25519 seed size");
+static_assert(kSignatureSize == crypto_sign_BYTES, "Ed25519 signature size");
+static_assert(kPackageDigestSize == crypto_hash_sha512_BYTES, "SHA-512 digest size");
+
+namespace {
+
+// Key files are a few lines; anything larger is not a key file.
+constexpr size_t kMaxKeyFileSize = 1 << 20;
+constexpr size_t kChunk = 32768;
+
+// Closes the descriptor on every path out of the scope that opened it.
+struct FdOwner {
+  int fd;
+  explicit FdOwner(int f) : fd(f) {}
+  ~FdOwner() {
+    if (fd >= 0) close(fd);
+  }
+  FdOwner(const FdOwner&) = delete;
+  FdOwner& operator=(const FdOwner&) = delete;
+};
+
+// Wipes a secret seed however the scope is left.
+struct SeedOwner {
+  unsigned char bytes[kSecretSeedSize];
+  ~SeedOwner() { sodium_memzero(bytes, sizeof bytes); }
+};
+
+// O_NONBLOCK: a named pipe put in place of a key, a signature or a package
+// then reads as empty (or fails) instead of stalling the run for a writer.
+int open_for_reading(const char* path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Reads up to `limit` bytes of `fd` into `out`; -1 with errno on a read error.
+ssize_t read_up_to(int fd, std::string* out, size_t limit) {
+  char buffer[4096];
+  while (out->size() < limit) {
+    size_t want = limit - out->size() < sizeof buffer ? limit - out->size() : sizeof buffer;
+    ssize_t n = read(fd, buffer, want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    out->append(buffer, static_cast<size_t>(n));
+  }
+  return static_cast<ssize_t>(out->size());
+}
+
+// Decodes exactly 2 * size hex digits (no separators) into `out`.
+bool decode_hex(const char* text, size_t length, unsigned char* out, size_t size) {
+  if (length != 2 * size) return false;
+  size_t written = 0;
+  const char* end = nullptr;
+  if (sodium_hex2bin(out, size, text, length, nullptr, &written, &end) != 0) return false;
+  return written == size && end == text + length;
+}
+
+int write_all(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// A line of 64 hex digits and a newline.
+std::string hex_line(const unsigned char* bytes, size_t size) {
+  std::string text(2 * size + 1, '\0');
+  sodium_bin2hex(&text[0], text.size(), bytes, size);
+  text.back() = '\n';
+  return text;
+}
+
+int load_secret_seed(const char* path, SeedOwner* seed, int* detail) {
+  FdOwner file(open_for_reading(path));
+  if (file.fd < 0) {
+    *detail = errno;
+    return ERR_READ;
+  }
+  std::string text;
+  if (read_up_to(file.fd, &text, 256) < 0) {
+    *detail = errno;
+    sodium_memzero(&text[0], text.size());
+    return ERR_READ;
+  }
+  size_t length = text.size();
+  while (length > 0 && (is_blank(text[length - 1]) || text[length - 1] == '\n')) length--;
+  bool ok = decode_hex(text.data(), length, seed->bytes, kSecretSeedSize);
+  sodium_memzero(&text[0], text.size());
+  *detail = 0;
+  return ok ? OK : ERR_BAD_DATA;
+}
+
+}  // namespace
+
+int parse_public_keys(const char* text, size_t length, std::vector<PublicKey>* keys,
+                      int* bad_line) {
+  size_t found = 0;
+  int line_number = 0;
+  size_t start = 0;
+  while (start < length) {
+    size_t end = start;
+    while (end < length && text[end] != '\n') end++;
+    line_number++;
+    size_t first = start, last = end;
+    while (first < last && is_blank(text[first])) first++;
+    while (last > first && is_blank(text[last - 1])) last--;
+    if (first < last && text[first] != '#') {
+      PublicKey key;
+      if (!decode_hex(text + first, last - first, key.bytes, kPublicKeySize)) {
+        // A line that was meant as a key and is not one is refused rather
+        // than skipped: a vendor who mistypes the new key finds out at once
+        // instead of when the old key is retired.
+        *bad_line = line_number;
+        return ERR_BAD_DATA;
+      }
+      keys->push_back(key);
+      found++;
+    }
+    start = end + 1;
+  }
+  if (found == 0) {
+    *bad_line = 0;
+    return ERR_BAD_DATA;
+  }
+  return OK;
+}
+
+int load_public_keys(const char* path, std::vector<PublicKey>* keys, int* detail) {
+  FdOwner file(open_for_reading(path));
+  if (file.fd < 0) {
+    *detail = errno;
+    return ERR_READ;
+  }
+  std::string text;
+  if (read_up_to(file.fd, &text, kMaxKeyFileSize + 1) < 0) {
+    *detail = errno;
+    return ERR_READ;
+  }
+  if (text.size() > kMaxKeyFileSize) {
+    *detail = 0;
+    return ERR_BAD_DATA;
+  }
+  return parse_public_keys(text.data(), text.size(), keys, detail);
+}
+
+int read_signature(const char* path, PackageSignature* signature, int* detail) {
+  FdOwner file(open_for_reading(path));
+  if (file.fd < 0) {
+    *detail = errno;
+    return ERR_READ;
+  }
+  // One byte more than a signature, to tell a long file from an exact one.
+  std::string bytes;
+  if (read_up_to(file.fd, &bytes, kSignatureSize + 1) < 0) {
+    *detail = errno;
+    return ERR_READ;
+  }
+  if (bytes.size() != kSignatureSize) {
+    *detail = static_cast<int>(bytes.size());
+    return ERR_BAD_DATA;
+  }
+  memcpy(signature->bytes, bytes.data(), kSignatureSize);
+  return OK;
+}
+
+int hash_package(int fd, unsigned char digest[kPackageDigestSize], int* detail) {
+  crypto_hash_sha512_state state;
+  crypto_hash_sha512_init(&state);
+  unsigned char buffer[kChunk];
+  off_t position = 0;
+  for (;;) {
+    ssize_t n = pread(fd, buffer, sizeof buffer, position);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *detail = errno;
+      return ERR_READ;
+    }
+    if (n == 0) break;
+    crypto_hash_sha512_update(&state, buffer, static_cast<unsigned long long>(n));
+    position += n;
+  }
+  crypto_hash_sha512_final(&state, digest);
+  return OK;
+}
+
+int find_signing_key(const unsigned char digest[kPackageDigestSize],
+                     const PackageSignature& signature, const std::vector<PublicKey>& keys) {
+  if (sodium_init() < 0) return -1;
+  for (size_t i = 0; i < keys.size(); i++) {
+    if (crypto_sign_verify_detached(signature.bytes, digest, kPackageDigestSize,
+                                    keys[i].bytes) == 0)
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int generate_key_pair(const char* secret_path, const char* public_path, int* detail) {
+  if (sodium_init() < 0) return ERR_NO_MEMORY;
+  // O_EXCL: a key pair is never made over an existing secret, which may be
+  // the only copy of a key that installations trust.
+  FdOwner secret(open(secret_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (secret.fd < 0) {
+    *detail = errno;
+    return ERR_WRITE;
+  }
+  FdOwner pub(open(public_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (pub.fd < 0) {
+    *detail = errno;
+    unlink(secret_path);
+    return ERR_WRITE;
+  }
+
+  SeedOwner seed;
+  unsigned char public_key[kPublicKeySize];
+  unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
+  randombytes_buf(seed.bytes, sizeof seed.bytes);
+  crypto_sign_seed_keypair(public_key, secret_key, seed.bytes);
+  sodium_memzero(secret_key, sizeof secret_key);
+
+  std::string secret_text = hex_line(seed.bytes, sizeof seed.bytes);
+  std::string public_text = hex_line(public_key, sizeof public_key);
+  // The mode is set on the descriptor too, whatever the umask left of it.
+  bool ok = fchmod(secret.fd, 0600) == 0 &&
+            write_all(secret.fd, secret_text.data(), secret_text.size()) == 0 &&
+            fsync(secret.fd) == 0 &&
+            write_all(pub.fd, public_text.data(), public_text.size()) == 0;
+  *detail = ok ? 0 : errno;
+  sodium_memzero(&secret_text[0], secret_text.size());
+  if (!ok) {
+    unlink(secret_path);
+    unlink(public_path);
+    return ERR_WRITE;
+  }
+  return OK;
+}
+
+int sign_package_file(const char* package_path, const char* secret_path, int* detail,
+                      const char** failed_file) {
+  const char* ignored_name;
+  if (failed_file == nullptr) failed_file = &ignored_name;
+  if (sodium_init() < 0) return ERR_NO_MEMORY;
+
+  SeedOwner seed;
+  *failed_file = secret_path;
+  int rc = load_secret_seed(secret_path, &seed, detail);
+  if (rc != OK) return rc;
+
+  *failed_file = package_path;
+  FdOwner package(open_for_reading(package_path));
+  if (package.fd < 0) {
+    *detail = errno;
+    return ERR_READ;
+  }
+  unsigned char digest[kPackageDigestSize];
+  rc = hash_package(package.fd, digest, detail);
+  if (rc != OK) return rc;
+
+  unsigned char public_key[kPublicKeySize];
+  unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_seed_keypair(public_key, secret_key, seed.bytes);
+  PackageSignature signature;
+  crypto_sign_detached(signature.bytes, nullptr, digest, sizeof digest, secret_key);
+  sodium_memzero(secret_key, sizeof secret_key);
+
+  // Written beside the package under a temporary name and renamed, so that a
+  // failed write never leaves a half signature where the updater looks.
+  *failed_file = "signature";
+  std::string sig_path = std::string(package_path) + ".sig";
+  std::string temp_path = sig_path + ".tmp";
+  FdOwner out(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (out.fd < 0) {
+    *detail = errno;
+    return ERR_WRITE;
+  }
+  if (write_all(out.fd, signature.bytes, sizeof signature.bytes) != 0 ||
+      rename(temp_path.c_str(), sig_path.c_str()) != 0) {
+    *detail = errno;
+    unlink(temp_path.c_str());
+    return ERR_WRITE;
+  }
+  *detail = 0;
+  return OK;
+}

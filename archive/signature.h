@@ -1,0 +1,67 @@
+// Package signatures: Ed25519 (libsodium) over the SHA-512 digest of the whole
+// package file. The signature file holds the 64 raw signature bytes; a public
+// key file lists one key per line as 64 hex digits (blank lines and lines
+// starting with '#' are skipped), so that a new key can be shipped beside the
+// old one before packages are signed with it. A secret key file holds the
+// 32-byte Ed25519 seed as 64 hex digits and a newline.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+constexpr size_t kPublicKeySize = 32;
+constexpr size_t kSecretSeedSize = 32;
+constexpr size_t kSignatureSize = 64;
+constexpr size_t kPackageDigestSize = 64;
+
+struct PublicKey {
+  unsigned char bytes[kPublicKeySize];
+};
+
+struct PackageSignature {
+  unsigned char bytes[kSignatureSize];
+};
+
+// Parses key-file text of `length` bytes into `keys` (appended, in file
+// order). OK; ERR_BAD_DATA when a line is not a key (*bad_line = its 1-based
+// number) or when the text holds no key at all (*bad_line = 0).
+int parse_public_keys(const char* text, size_t length, std::vector<PublicKey>* keys,
+                      int* bad_line);
+
+// Files are opened without blocking, so a named pipe never stalls a caller.
+//
+// Reads and parses the key file at `path`. OK; ERR_READ when it cannot be
+// opened or read (*detail = errno, ENOENT for a file that does not exist);
+// ERR_BAD_DATA as parse_public_keys (*detail = the bad line, 0 for no key).
+int load_public_keys(const char* path, std::vector<PublicKey>* keys, int* detail);
+
+// Reads the signature file at `path`. OK; ERR_READ when it cannot be opened or
+// read (*detail = errno); ERR_BAD_DATA when it is not exactly kSignatureSize
+// bytes long (*detail = the bytes found, at most kSignatureSize + 1).
+int read_signature(const char* path, PackageSignature* signature, int* detail);
+
+// SHA-512 of every byte of the open file `fd`, read from offset 0 with pread,
+// so the descriptor's position (and a stream on it) is left alone; the
+// descriptor stays the caller's. OK, or ERR_READ with *detail = errno.
+int hash_package(int fd, unsigned char digest[kPackageDigestSize], int* detail);
+
+// The 0-based index of the first key in `keys` for which `signature` is a
+// valid signature of `digest`, or -1 when there is none.
+int find_signing_key(const unsigned char digest[kPackageDigestSize],
+                     const PackageSignature& signature, const std::vector<PublicKey>& keys);
+
+// Makes a new key pair: the secret seed into `secret_path` (created new, mode
+// 0600, never overwriting a file) and the public key line into `public_path`
+// (created new, mode 0644). OK, ERR_NO_MEMORY when libsodium cannot start, or
+// ERR_WRITE (*detail = errno), in which case neither file is left behind.
+int generate_key_pair(const char* secret_path, const char* public_path, int* detail);
+
+// Signs the package at `package_path` with the secret key file at
+// `secret_path` and writes the signature to "<package_path>.sig". OK;
+// ERR_READ (*detail = errno) or ERR_BAD_DATA (*detail = 0) for an unreadable
+// package or a malformed secret key file; ERR_WRITE (*detail = errno) when the
+// signature cannot be written; ERR_NO_MEMORY when libsodium cannot start.
+// *failed_file (may be null) names the file that failed: one of the two paths
+// given, or "signature" for the signature file.
+int sign_package_file(const char* package_path, const char* secret_path, int* detail,
+                      const char** failed_file);

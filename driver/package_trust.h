@@ -1,0 +1,17 @@
+// Opening the update package, checked against the vendor's public keys when
+// the installation ships a key file beside the program.
+#pragma once
+
+// argv[0] as the updater was invoked (not copied); the key file is
+// "<program_argv0>.pub". Set once before the worker starts; while it is null
+// no key file is looked for.
+extern const char* program_argv0;
+
+// Opens the package at `package_path` into package_reader. With no key file
+// this is exactly package_reader.Open. With one, the package is opened once,
+// its signature "<package_path>.sig" is checked over every byte of that open
+// file, and only then is the same file handed to the reader. OK; ERR_READ for
+// an unreadable key file, package or signature; ERR_BAD_DATA for a key file
+// without valid keys, a malformed signature or one that no key accepts. Every
+// signature failure is logged here; no package is open after a failure.
+int open_package(const char* package_path);
