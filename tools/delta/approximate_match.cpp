@@ -9,6 +9,9 @@ namespace {
 // up: long enough to cross a changed word or two, short enough that the
 // bytes scanned past the end of a match stay a small constant.
 constexpr int64_t kGiveUpDrop = 48;
+// ... or once it has gone this many bytes without a new best: a score that
+// only hovers (every other byte agreeing) would otherwise never fall.
+constexpr size_t kGiveUpStall = 128;
 
 }  // namespace
 
@@ -24,7 +27,7 @@ Reach reach_forward(const Alignment& a, size_t new_pos, size_t old_pos, size_t l
     if (score > best.score) {
       best.score = score;
       best.length = i + 1;
-    } else if (best.score - score > kGiveUpDrop) {
+    } else if (best.score - score > kGiveUpDrop || i - best.length > kGiveUpStall) {
       break;
     }
   }
@@ -42,7 +45,7 @@ Reach reach_backward(const Alignment& a, size_t new_pos, size_t old_pos, size_t 
     if (score > best.score) {
       best.score = score;
       best.length = i;
-    } else if (best.score - score > kGiveUpDrop) {
+    } else if (best.score - score > kGiveUpDrop || i - best.length > kGiveUpStall) {
       break;
     }
   }

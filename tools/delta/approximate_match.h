@@ -23,7 +23,7 @@ struct Reach {
 // From NEW[new_pos] / OLD[old_pos] forwards: the length that maximises
 // agreeing minus disagreeing bytes. Stops scanning `limit` bytes on, or
 // once the score has fallen far below its best, so the work is linear in the
-// bytes covered.
+// bytes covered, also when the score only hovers.
 Reach reach_forward(const Alignment& a, size_t new_pos, size_t old_pos, size_t limit);
 
 // The same backwards from the bytes just before NEW[new_pos] / OLD[old_pos],

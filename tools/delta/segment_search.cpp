@@ -3,16 +3,17 @@
 // One pass from the start of NEW. Where the last segment's alignment still
 // fits, the approximate extension walks on linearly without any search, so a
 // long stretch that differs from OLD in only a few bytes costs one comparison
-// per byte. Elsewhere each position is searched once in the suffix array,
-// the candidates are scored over a bounded window, and the winner is grown
-// backwards into the gap and forwards as far as it pays. No position of NEW
-// is searched twice and every scan is capped, so no input makes this
-// quadratic.
+// per byte, with a search for a better alignment only now and then (the
+// probes back off while they find nothing). Elsewhere each position is
+// searched in the suffix array, the candidates are scored over a bounded
+// window, and the winner is grown backwards into the gap and forwards as far
+// as it pays. Each position is searched a bounded number of times and every
+// scan is capped, so no input makes this quadratic.
 #include "tools/delta/segment_search.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 
 namespace {
 
@@ -27,6 +28,9 @@ constexpr size_t kMergeGap = 32;
 // A growing segment ends where its score has fallen this far below its best:
 // a handful of changed bytes, and the search takes over.
 constexpr int64_t kGiveUpDrop = 4;
+// ... or where it has gone this far without a new best (a score that only
+// hovers never falls, and each restart would scan the same bytes again).
+constexpr size_t kGiveUpStall = 256;
 
 // Score (agreeing minus disagreeing bytes) a candidate must reach over its
 // window to be worth a triple of its own: a triple costs 12 control bytes,
@@ -53,21 +57,23 @@ constexpr int64_t kSwitchMargin = 8;
 size_t grow_segment(const SuffixIndex& index, const Alignment& a, size_t scan, int64_t offset,
                     size_t* switch_at, Match* switch_match) {
   const unsigned char* n = a.new_data;
-  const unsigned char* o = a.old_data + offset;
-  size_t end = std::min<size_t>(a.new_size, static_cast<size_t>(static_cast<int64_t>(a.old_size) - offset));
+  // NEW byte i faces OLD byte i + offset; scan + offset >= 0 and i >= scan.
+  const unsigned char* o = a.old_data;
+  size_t end = std::min<size_t>(a.new_size,
+                                static_cast<size_t>(static_cast<int64_t>(a.old_size) - offset));
   int64_t score = 0, best = 0;
   size_t best_end = scan;
   size_t probe_gap = kFirstProbeGap, next_probe = scan + probe_gap;
   *switch_at = SIZE_MAX;
   for (size_t i = scan; i < end; i++) {
-    if (n[i] == o[i]) {
+    if (n[i] == o[static_cast<int64_t>(i) + offset]) {
       if (++score > best) {
         best = score;
         best_end = i + 1;
       }
       continue;
     }
-    if (best - --score > kGiveUpDrop) break;
+    if (best - --score > kGiveUpDrop || i - best_end > kGiveUpStall) break;
     if (i + 1 < next_probe || i + 1 + kMinProbe > a.new_size) continue;
     Match m = suffix_index_longest_match(index, n + i + 1, a.new_size - i - 1, kCompareCap);
     int64_t m_offset = m.old_pos - static_cast<int64_t>(i + 1);
@@ -75,7 +81,7 @@ size_t grow_segment(const SuffixIndex& index, const Alignment& a, size_t scan, i
       // What the current alignment makes of the same bytes.
       uint32_t own = 0;
       size_t stop = std::min<size_t>(i + 1 + m.length, end);
-      for (size_t k = i + 1; k < stop; k++) own += n[k] == o[k];
+      for (size_t k = i + 1; k < stop; k++) own += n[k] == o[static_cast<int64_t>(k) + offset];
       if (static_cast<int64_t>(m.length) > own + kSwitchMargin) {
         *switch_at = i + 1;
         *switch_match = m;
