@@ -43,7 +43,7 @@ int encode_patch(const Alignment& a, const std::vector<Segment>& segments, Patch
   int64_t old_cursor = 0;
   auto put_triple = [&](uint32_t diff_length, size_t gap_start, size_t gap_end, int64_t next_old) {
     uint32_t extra_length = static_cast<uint32_t>(gap_end - gap_start);
-    memcpy(extra, a.new_data + gap_start, extra_length);
+    if (extra_length > 0) memcpy(extra, a.new_data + gap_start, extra_length);  // data may be null
     extra += extra_length;
     ControlTriple t{diff_length, extra_length, static_cast<int32_t>(next_old - old_cursor)};
     encode_control_triple(t, control);
