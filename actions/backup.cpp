@@ -1,10 +1,12 @@
 // Backups, and the record of which backups this run wrote.
 #include "actions/backup.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <set>
+#include <map>
 #include <string>
 
 #include "actions/file_utils.h"
@@ -13,8 +15,11 @@
 
 namespace {
 
-// Backup names written by this run's own backup_create.
-std::set<std::string> written_backups;
+// Backup names written by this run's own backup_create, each with the
+// permission bits the file had then: the backup's own mode is cut by the
+// creation mask, and a replaced file has the new entry's mode by the time it
+// is restored, so neither can give the old mode back.
+std::map<std::string, mode_t> written_backups;
 
 void backup_name(const char* path, char (&name)[1024]) {
   snprintf(name, sizeof name, "%s%s", path, kBackupSuffix);
@@ -38,14 +43,16 @@ int backup_create(const char* path) {
     if (touched) remove(name);
     return rc;
   }
-  written_backups.insert(name);
+  struct stat st;
+  written_backups[name] = stat(path, &st) == 0 ? (st.st_mode & 07777) : 0644;
   return OK;
 }
 
 int backup_conclude(char* path, int status) {
   char name[1024];
   backup_name(path, name);
-  bool ours = written_backups.count(name) != 0;
+  auto record = written_backups.find(name);
+  bool ours = record != written_backups.end();
   if (status != OK) {
     if (!ours && access(name, F_OK) == 0) {
       log_printf("leftover backup not written by this run, left alone: %s\n", name);
@@ -54,7 +61,16 @@ int backup_conclude(char* path, int status) {
     // Without a backup of ours this fails at opening it, and logs so.
     int rc = copy_file(name, path);
     if (rc != OK) return rc;
+    // The content is back; a mode that cannot be set is no reason to keep the
+    // backup, but the log says so.
+    if (ours && chmod(path, record->second) != 0) {
+      log_printf("backup_conclude: failed to restore mode: %d\n", errno);
+    }
+  } else if (!ours && access(name, F_OK) == 0) {
+    // The run put the file in its new state, so an interrupted run's copy
+    // of an older state has nothing left to protect.
+    log_printf("leftover backup of an interrupted run removed: %s\n", name);
   }
-  written_backups.erase(name);
+  if (ours) written_backups.erase(record);
   return remove(name);
 }

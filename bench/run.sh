@@ -10,3 +10,4 @@ bash scripts/build.sh build > /dev/null
 build/bench/bench_extract 256
 build/bench/bench_crc
 build/bench/bench_patch_action
+bash bench/run_replace.sh

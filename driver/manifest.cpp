@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+#include "actions/file_actions.h"
 #include "driver/log.h"
 #include "driver/next_token.h"
 #include "driver/status.h"
@@ -25,10 +26,10 @@ struct Keyword {
 
 // The manifest keywords, compared as whole strings in this order.
 const Keyword kKeywords[] = {
-    {"remove", nullptr},
-    {"add", nullptr},
+    {"remove", create_remove_action},
+    {"add", create_add_action},
     {"patch", create_patch_action},
-    {"add-if", nullptr},
+    {"add-if", create_add_if_action},
     {"patch-if", create_patch_if_action},
 };
 

@@ -4,8 +4,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -84,6 +87,50 @@ std::string describe(const TreeNode& n) {
   return s.str();
 }
 
+// The child's side of a run: output to `out_fd`/`err_fd`, standard input from
+// /dev/null, then the options, then execv. Never returns.
+[[noreturn]] void exec_child(const std::vector<std::string>& argv, const RunOptions& options,
+                             int out_fd, int err_fd) {
+  dup2(out_fd, 1);
+  dup2(err_fd, 2);
+  if (out_fd > 2) close(out_fd);
+  if (err_fd > 2 && err_fd != out_fd) close(err_fd);
+  int devnull = open("/dev/null", O_RDONLY);
+  dup2(devnull, 0);
+  if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+  umask(options.umask_value);
+  bool display_given = false;
+  for (const std::string& e : options.env) display_given |= e.rfind("DISPLAY=", 0) == 0;
+  if (!display_given) unsetenv("DISPLAY");
+  for (const std::string& name : options.unset_env) unsetenv(name.c_str());
+  for (const std::string& e : options.env) putenv(strdup(e.c_str()));
+  if (options.file_size_limit >= 0) {
+    signal(SIGXFSZ, SIG_IGN);  // stays ignored across execv
+    struct rlimit limit;
+    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.file_size_limit);
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(124);
+  }
+  if (options.uid != 0) {
+    // Root's supplementary groups would still grant group access.
+    if (getuid() == 0 && setgroups(0, nullptr) != 0) _exit(125);
+    if (setgid(options.uid) != 0 || setuid(options.uid) != 0) _exit(125);
+  }
+  // A child held by the test (on a FIFO, say) must not outlive a test
+  // process that dies. Set after setuid, which would clear it.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
+double seconds_since(const struct timespec& start) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
 }  // namespace
 
 TempDir::TempDir() {
@@ -154,6 +201,34 @@ std::string tree_diff(const Tree& expected, const Tree& actual) {
   return s.str();
 }
 
+Tree tree_of(const std::vector<TreeFile>& files) {
+  Tree tree;
+  for (const TreeFile& f : files) {
+    bool dir = !f.path.empty() && f.path.back() == '/';
+    std::string name = dir ? f.path.substr(0, f.path.size() - 1) : f.path;
+    for (size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', slash + 1)) {
+      tree.emplace(name.substr(0, slash), TreeNode{'d', 0755, ""});  // keeps a listed mode
+    }
+    tree[name] = dir ? TreeNode{'d', f.mode, ""} : TreeNode{'f', f.mode, f.content};
+  }
+  return tree;
+}
+
+void plant_tree(const std::string& root, const std::vector<TreeFile>& files) {
+  std::vector<std::pair<std::string, mode_t>> dirs;
+  for (const TreeFile& f : files) {
+    if (!f.path.empty() && f.path.back() == '/') {
+      make_dirs(root + "/" + f.path.substr(0, f.path.size() - 1));
+      dirs.emplace_back(root + "/" + f.path, f.mode);
+    } else {
+      write_file(root + "/" + f.path, f.content, f.mode);
+    }
+  }
+  // Last, so that a directory without write permission can still be filled.
+  for (const auto& [path, mode] : dirs) chmod(path.c_str(), mode);
+}
+
 void make_package(const std::string& path, const std::vector<PackageFile>& files) {
   PackageWriter writer;
   ASSERT_EQ(package_writer_open(&writer, path.c_str()), OK) << path;
@@ -179,29 +254,9 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return result;
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
     close(out_pipe[0]);
-    close(out_pipe[1]);
     close(err_pipe[0]);
-    close(err_pipe[1]);
-    int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, 0);
-    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    umask(options.umask_value);
-    bool display_given = false;
-    for (const std::string& e : options.env) display_given |= e.rfind("DISPLAY=", 0) == 0;
-    if (!display_given) unsetenv("DISPLAY");
-    for (const std::string& name : options.unset_env) unsetenv(name.c_str());
-    for (const std::string& e : options.env) putenv(strdup(e.c_str()));
-    if (options.uid != 0) {
-      if (setgid(options.uid) != 0 || setuid(options.uid) != 0) _exit(125);
-    }
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    exec_child(argv, options, out_pipe[1], err_pipe[1]);
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
@@ -250,8 +305,66 @@ RunResult run_updater(const std::string& install_dir, const std::string& update_
   return run_program(argv, options);
 }
 
+Child::~Child() {
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+bool Child::running() {
+  if (pid <= 0) return false;
+  int status = 0;
+  pid_t r = waitpid(pid, &status, WNOHANG);
+  if (r == 0) return true;
+  if (r == pid) {
+    exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    pid = -1;
+  }
+  return false;
+}
+
+bool start_program(const std::vector<std::string>& argv, const RunOptions& options,
+                   const std::string& output_path, Child* child) {
+  int fd = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  pid_t pid = fork();
+  if (pid == 0) exec_child(argv, options, fd, fd);
+  close(fd);
+  if (pid < 0) return false;
+  child->pid = pid;
+  child->exit_code = -1;
+  return true;
+}
+
+int wait_program(Child* child, double timeout_seconds) {
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (child->running()) {
+    if (seconds_since(start) > timeout_seconds) {
+      kill(child->pid, SIGKILL);
+      waitpid(child->pid, nullptr, 0);
+      child->pid = -1;
+      return -1;
+    }
+    usleep(2000);
+  }
+  return child->exit_code;
+}
+
 std::string updater_bin() { return UPDATER_BIN; }
 std::string tool_bin(const std::string& name) { return std::string(TOOLS_DIR) + "/" + name; }
+
+std::vector<std::string> fault_shim_env(const std::vector<std::string>& settings) {
+  std::vector<std::string> env = {std::string("LD_PRELOAD=") + FAULT_SHIM};
+#if defined(__SANITIZE_ADDRESS__)
+  const char* asan = getenv("ASAN_OPTIONS");
+  std::string options = asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "";
+  env.push_back("ASAN_OPTIONS=" + options + "verify_asan_link_order=0");
+#endif
+  env.insert(env.end(), settings.begin(), settings.end());
+  return env;
+}
 
 uid_t unprivileged_uid() {
   if (getuid() != 0) return getuid();

@@ -42,6 +42,19 @@ Tree snapshot_tree(const std::string& root);
 // Readable difference of two trees, empty when they are equal.
 std::string tree_diff(const Tree& expected, const Tree& actual);
 
+// A compact description of a tree for tables of cases: a path ending in "/"
+// is a directory, anything else a file with `content`. Directories on the
+// way that are not listed have mode 0755.
+struct TreeFile {
+  std::string path;
+  std::string content;
+  mode_t mode = 0644;
+};
+// The Tree that `files` describe, listed parents included.
+Tree tree_of(const std::vector<TreeFile>& files);
+// Creates `files` under `root` with exactly their modes.
+void plant_tree(const std::string& root, const std::vector<TreeFile>& files);
+
 struct PackageFile {
   std::string name;
   std::string content;
@@ -66,6 +79,8 @@ struct RunOptions {
   std::vector<std::string> unset_env;   // names removed (DISPLAY always is, unless set in env)
   mode_t umask_value = 022;
   uid_t uid = 0;                         // non-zero: setuid to it in the child
+  long long file_size_limit = -1;        // >= 0: RLIMIT_FSIZE in the child, with
+                                         // SIGXFSZ ignored, so writes fail (EFBIG)
   double timeout_seconds = 120;
 };
 
@@ -76,8 +91,33 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
 RunResult run_updater(const std::string& install_dir, const std::string& update_dir,
                       const std::vector<std::string>& extra = {}, RunOptions options = {});
 
+// A program started without waiting for it. Destroying a Child that still
+// runs kills it (SIGKILL) and reaps it, so a failed test leaves nothing behind.
+struct Child {
+  pid_t pid = -1;      // -1 once reaped
+  int exit_code = -1;  // valid once reaped; -1 when killed by a signal
+  Child() = default;
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  bool running();  // false once it has ended (and is then reaped)
+};
+// Starts `argv` as run_program would, with standard output and error both to
+// `output_path` (created or truncated). False when it cannot be started.
+bool start_program(const std::vector<std::string>& argv, const RunOptions& options,
+                   const std::string& output_path, Child* child);
+// Waits up to `timeout_seconds` for the end; the exit code, or -1 when killed
+// by a signal or at the timeout (the child is then killed).
+int wait_program(Child* child, double timeout_seconds);
+
 std::string updater_bin();
 std::string tool_bin(const std::string& name);  // a program built in tools/
+
+// Environment entries that load the fault-injection library (tests/shims,
+// its FAULT_* variables documented there) into a child, followed by
+// `settings`. Under AddressSanitizer the runtime's check that it comes first
+// is turned off, since the library must.
+std::vector<std::string> fault_shim_env(const std::vector<std::string>& settings);
 
 // A user id without privileges, for tests of permission failures (root passes
 // every access test); 0 when none is available.

@@ -1,0 +1,76 @@
+// The "add" action, and "add-if", which is an add behind a guard file.
+#include <unistd.h>
+
+#include <cstdio>
+#include <new>
+
+#include "actions/backup.h"
+#include "actions/file_actions.h"
+#include "actions/file_utils.h"
+#include "actions/path_check.h"
+#include "archive/reader.h"
+#include "driver/log.h"
+#include "driver/next_token.h"
+#include "driver/status.h"
+
+ManifestAction* create_add_action() { return new (std::nothrow) AddAction; }
+ManifestAction* create_add_if_action() { return new (std::nothrow) AddIfAction; }
+
+int AddAction::ParseLine(char* args) {
+  path = next_token("\"", &args);
+  if (path == nullptr) return ERR_SYNTAX;
+  return check_installed_path(path);
+}
+
+int AddAction::Prepare() {
+  log_printf("PREPARE ADD %s\n", path);
+  return OK;
+}
+
+int AddAction::Execute() {
+  log_printf("EXECUTE ADD %s\n", path);
+  if (access(path, F_OK) != 0) {
+    int rc = make_parent_dirs(path);
+    if (rc != OK) return rc;
+  } else {
+    int rc = backup_create(path);
+    if (rc != OK) return rc;
+    // The old file goes first, so the new one is a new inode with the entry's
+    // mode rather than the old file rewritten in place.
+    if (remove(path) != 0) return ERR_WRITE;
+  }
+  return package_reader.ExtractEntry(path, path);
+}
+
+int AddAction::Finish(int status) {
+  log_printf("FINISH ADD %s\n", path);
+  return backup_conclude(path, status);
+}
+
+// The guard file is only tested for existence, so it is not path-checked.
+int AddIfAction::ParseLine(char* args) {
+  guard_file = next_token("\"", &args);
+  if (guard_file == nullptr) return ERR_SYNTAX;
+  // The text between the two quoted arguments; none means no second one.
+  if (next_token("\"", &args) == nullptr) return ERR_SYNTAX;
+  return AddAction::ParseLine(args);
+}
+
+// Tested once, before any action of the run has changed anything.
+int AddIfAction::Prepare() {
+  if (access(guard_file, F_OK) != 0) {
+    guard_file = nullptr;
+    return OK;
+  }
+  return AddAction::Prepare();
+}
+
+int AddIfAction::Execute() {
+  if (guard_file == nullptr) return OK;
+  return AddAction::Execute();
+}
+
+int AddIfAction::Finish(int status) {
+  if (guard_file == nullptr) return OK;
+  return AddAction::Finish(status);
+}

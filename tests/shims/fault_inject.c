@@ -1,0 +1,241 @@
+/* Fault injection for tests: an LD_PRELOAD library that makes chosen read(),
+ * write() or close() calls on chosen files fail, so that a test can run the
+ * real updater into a full disk, a short write or a failing close.
+ *
+ * Only descriptors opened through open/open64/openat/openat64/creat/creat64
+ * whose path (as passed) matches the fnmatch pattern FAULT_PATH are watched.
+ * Calls that stdio makes internally are not seen, only direct calls.
+ *
+ *   FAULT_PATH          pattern, e.g. "*.kiv-backup"; nothing happens without it
+ *   FAULT_WRITE_AT      the k-th write() to a watched descriptor (1-based,
+ *                       counted over all of them) is the first to misbehave
+ *   FAULT_WRITE_TIMES   how many writes from there misbehave (default 1,
+ *                       0 = every one after)
+ *   FAULT_WRITE_ERRNO   0: the write returns 0 and writes nothing;
+ *                       otherwise it returns -1 with this errno (28 = ENOSPC)
+ *   FAULT_READ_AT, FAULT_READ_TIMES, FAULT_READ_ERRNO   the same for read()
+ *   FAULT_CLOSE_ERRNO   non-zero: close() of a watched descriptor really
+ *                       closes it, then returns -1 with this errno
+ *
+ * FAULT_FWRITE=1: fwrite() to a stream on a watched descriptor counts as a
+ * write too (and fails with FAULT_WRITE_ERRNO, or ENOSPC for 0).
+ *
+ * Interrupting a run at a chosen point, whatever FAULT_PATH says:
+ *   FAULT_KILL_AT       the process kills itself with SIGKILL just before its
+ *                       k-th event (1-based): a write, fwrite or fflush (every
+ *                       log line is one), a creating open, remove, unlink,
+ *                       rename or mkdir
+ *   FAULT_EVENTS_FILE   at exit, the number of events is written there, so a
+ *                       test knows how many kill points a run has
+ *   FAULT_STOP_PATH     pattern: the first open of a matching path stops the
+ *                       process (SIGSTOP) just before it, so that a test can
+ *                       change files while the run stands still
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <stdlib.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#define MAX_FDS 4096
+
+static unsigned char watched[MAX_FDS];
+
+struct fault {
+  const char* prefix; /* "FAULT_WRITE" or "FAULT_READ" */
+  int loaded;
+  long at, times, err;
+  long calls; /* calls on watched descriptors so far */
+};
+
+static struct fault write_fault = {"FAULT_WRITE", 0, 0, 0, 0, 0};
+static struct fault read_fault = {"FAULT_READ", 0, 0, 0, 0, 0};
+
+static long env_long(const char* prefix, const char* suffix, long fallback) {
+  char name[64];
+  int i = 0;
+  for (const char* p = prefix; *p && i < 40; p++) name[i++] = *p;
+  for (const char* p = suffix; *p && i < 62; p++) name[i++] = *p;
+  name[i] = '\0';
+  const char* v = getenv(name);
+  return v != NULL && *v != '\0' ? strtol(v, NULL, 10) : fallback;
+}
+
+static void* real(const char* name) { return dlsym(RTLD_NEXT, name); }
+
+static void watch(int fd, const char* path) {
+  if (fd < 0 || fd >= MAX_FDS || path == NULL) return;
+  const char* pattern = getenv("FAULT_PATH");
+  watched[fd] = pattern != NULL && fnmatch(pattern, path, 0) == 0;
+}
+
+static long kill_at = -1; /* -1: not read yet, 0: off */
+static long events;
+
+/* One event of the run; dies before the FAULT_KILL_AT-th. */
+static void event(void) {
+  if (__atomic_load_n(&kill_at, __ATOMIC_ACQUIRE) < 0)
+    __atomic_store_n(&kill_at, env_long("FAULT_KILL", "_AT", 0), __ATOMIC_RELEASE);
+  long n = __atomic_add_fetch(&events, 1, __ATOMIC_ACQ_REL);
+  if (kill_at > 0 && n >= kill_at) raise(SIGKILL);
+}
+
+__attribute__((destructor)) static void report_events(void) {
+  const char* path = getenv("FAULT_EVENTS_FILE");
+  if (path == NULL || *path == '\0') return;
+  FILE* (*fopen_real)(const char*, const char*) = dlsym(RTLD_NEXT, "fopen");
+  FILE* f = fopen_real(path, "w");
+  if (f == NULL) return;
+  fprintf(f, "%ld\n", events);
+  fclose(f);
+}
+
+static int stopped_once;
+
+static void maybe_stop(const char* path) {
+  const char* pattern = getenv("FAULT_STOP_PATH");
+  if (pattern == NULL || path == NULL || fnmatch(pattern, path, 0) != 0) return;
+  if (__atomic_exchange_n(&stopped_once, 1, __ATOMIC_ACQ_REL)) return;
+  raise(SIGSTOP);
+}
+
+static void opening(const char* path, int flags) {
+  maybe_stop(path);
+  if (flags & O_CREAT) event();
+}
+
+static int is_watched(int fd) { return fd >= 0 && fd < MAX_FDS && watched[fd]; }
+
+/* True when this call on a watched descriptor is one that must misbehave. */
+static int strikes(struct fault* f) {
+  if (!__atomic_load_n(&f->loaded, __ATOMIC_ACQUIRE)) {
+    f->at = env_long(f->prefix, "_AT", 0);
+    f->times = env_long(f->prefix, "_TIMES", 1);
+    f->err = env_long(f->prefix, "_ERRNO", 0);
+    __atomic_store_n(&f->loaded, 1, __ATOMIC_RELEASE);
+  }
+  if (f->at <= 0) return 0;
+  long n = __atomic_add_fetch(&f->calls, 1, __ATOMIC_ACQ_REL);
+  return n >= f->at && (f->times == 0 || n < f->at + f->times);
+}
+
+static mode_t mode_arg(int flags, va_list ap) {
+  return (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
+}
+
+#define OPEN_LIKE(name)                                                  \
+  int name(const char* path, int flags, ...) {                           \
+    va_list ap;                                                          \
+    va_start(ap, flags);                                                 \
+    mode_t mode = mode_arg(flags, ap);                                   \
+    va_end(ap);                                                          \
+    int (*f)(const char*, int, ...) = real(#name);                       \
+    opening(path, flags);                                                \
+    int fd = f(path, flags, mode);                                       \
+    watch(fd, path);                                                     \
+    return fd;                                                           \
+  }
+
+#define OPENAT_LIKE(name)                                                \
+  int name(int dirfd, const char* path, int flags, ...) {                \
+    va_list ap;                                                          \
+    va_start(ap, flags);                                                 \
+    mode_t mode = mode_arg(flags, ap);                                   \
+    va_end(ap);                                                          \
+    int (*f)(int, const char*, int, ...) = real(#name);                  \
+    opening(path, flags);                                                \
+    int fd = f(dirfd, path, flags, mode);                                \
+    watch(fd, path);                                                     \
+    return fd;                                                           \
+  }
+
+#define CREAT_LIKE(name)                                                 \
+  int name(const char* path, mode_t mode) {                              \
+    int (*f)(const char*, mode_t) = real(#name);                         \
+    opening(path, O_CREAT);                                              \
+    int fd = f(path, mode);                                              \
+    watch(fd, path);                                                     \
+    return fd;                                                           \
+  }
+
+OPEN_LIKE(open)
+OPEN_LIKE(open64)
+OPENAT_LIKE(openat)
+OPENAT_LIKE(openat64)
+CREAT_LIKE(creat)
+CREAT_LIKE(creat64)
+
+ssize_t write(int fd, const void* buffer, size_t size) {
+  static ssize_t (*f)(int, const void*, size_t);
+  if (f == NULL) f = real("write");
+  event();
+  if (is_watched(fd) && strikes(&write_fault)) {
+    if (write_fault.err == 0) return 0;
+    errno = (int)write_fault.err;
+    return -1;
+  }
+  return f(fd, buffer, size);
+}
+
+ssize_t read(int fd, void* buffer, size_t size) {
+  static ssize_t (*f)(int, void*, size_t);
+  if (f == NULL) f = real("read");
+  if (is_watched(fd) && strikes(&read_fault)) {
+    if (read_fault.err == 0) return 0;
+    errno = (int)read_fault.err;
+    return -1;
+  }
+  return f(fd, buffer, size);
+}
+
+int close(int fd) {
+  static int (*f)(int);
+  if (f == NULL) f = real("close");
+  int was_watched = is_watched(fd);
+  if (fd >= 0 && fd < MAX_FDS) watched[fd] = 0;
+  int rc = f(fd);
+  long err = was_watched ? env_long("FAULT_CLOSE", "_ERRNO", 0) : 0;
+  if (rc == 0 && err != 0) {
+    errno = (int)err;
+    return -1;
+  }
+  return rc;
+}
+
+size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
+  static size_t (*f)(const void*, size_t, size_t, FILE*);
+  if (f == NULL) f = real("fwrite");
+  event();
+  if (env_long("FAULT_FWRITE", "", 0) && is_watched(fileno(stream)) && strikes(&write_fault)) {
+    errno = write_fault.err != 0 ? (int)write_fault.err : ENOSPC;
+    return 0;
+  }
+  return f(buffer, size, count, stream);
+}
+
+int fflush(FILE* stream) {
+  static int (*f)(FILE*);
+  if (f == NULL) f = real("fflush");
+  event();
+  return f(stream);
+}
+
+#define PATH_EVENT(name, params, args)      \
+  int name params {                         \
+    static int(*f) params;                  \
+    if (f == NULL) f = real(#name);         \
+    event();                                \
+    return f args;                          \
+  }
+
+PATH_EVENT(remove, (const char* path), (path))
+PATH_EVENT(unlink, (const char* path), (path))
+PATH_EVENT(rename, (const char* from, const char* to), (from, to))
+PATH_EVENT(mkdir, (const char* path, mode_t mode), (path, mode))
