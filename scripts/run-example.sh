@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the updater, makes a package that turns example/installation into
-# example/new, applies it to a copy of the installation and shows the result.
+# Builds the updater, makes the package that turns example/installation
+# into example/new with make-update, applies it to a copy of the
+# installation and shows the result.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -9,16 +10,15 @@ bash scripts/build.sh build
 
 work=out/example
 rm -rf "$work"
-mkdir -p "$work/update" "$work/staging"
+mkdir -p "$work"
 cp -a example/installation "$work/installation"
 
-# The package: the manifest and the files it adds, taken from the new tree.
-cp -a example/new/. "$work/staging/"
-cp example/update.manifest "$work/staging/update.manifest"
-(cd "$work/staging" && find . -type f | sed 's|^\./||' | sort) > "$work/files"
-xargs -d '\n' build/tools/zav create "$work/update/update.zav" -C "$work/staging" < "$work/files"
+# The package, made by comparing the two trees.
+build/tools/make-update example/installation example/new "$work/update"
 echo "== package"
 build/tools/zav list "$work/update/update.zav"
+echo "== update.manifest"
+build/tools/zav extract "$work/update/update.zav" update.manifest /dev/stdout
 
 echo "== applying the update to $work/installation"
 (cd "$work/installation" && "$top/build/driver/updater" "$top/$work/update" 0)

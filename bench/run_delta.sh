@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Patch generator benchmark: zqdiff against bsdiff 4.3 and xdelta3 -9 on the
+# same file pairs in one run, and zqpatch against bspatch. Prints one table:
+# patch size (zqdiff's patch bzip2-compressed, as a package stores it,
+# against the other tools' files), generation time and peak memory
+# (/usr/bin/time), apply time, and zqdiff's ratios to bsdiff.
+# Not part of ctest: it takes minutes (bsdiff needs about one on the
+# pathological pair).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+bash scripts/install-deps.sh
+for tool in bsdiff xdelta3; do
+  command -v "$tool" > /dev/null || {
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$tool"
+  }
+done
+bash scripts/build.sh build > /dev/null
+
+work=out/bench-delta
+mkdir -p "$work/pairs"
+pairs=()
+
+# This project's updater built at its first commit and now.
+first=$(git rev-list --max-parents=0 HEAD | tail -1)
+if [ ! -s "$work/pairs/updater.old" ]; then
+  rm -rf "$work/src-old" && mkdir -p "$work/src-old"
+  git archive "$first" | tar -x -C "$work/src-old"
+  bash "$work/src-old/scripts/build.sh" "$work/build-old" > /dev/null
+  cp "$work/build-old/driver/updater" "$work/pairs/updater.old"
+fi
+cp build/driver/updater "$work/pairs/updater.new"
+pairs+=(updater)
+
+# Two Debian releases of the same programs.
+deb_pair() {  # name package old-version new-version path-in-package
+  local name=$1 pkg=$2 v1=$3 v2=$4 path=$5
+  if [ ! -s "$work/pairs/$name.new" ]; then
+    (cd "$work" && apt-get download -qq "$pkg=$v1" "$pkg=$v2")
+    for side in old new; do
+      local v=$v1; [ $side = new ] && v=$v2
+      local deb; deb=$(ls "$work/${pkg}_${v/:/%3a}_"*.deb)
+      rm -rf "$work/x" && mkdir -p "$work/x" && dpkg-deb -x "$deb" "$work/x"
+      cp "$work/x/$path" "$work/pairs/$name.$side"
+    done
+  fi
+  pairs+=("$name")
+}
+deb_pair libcrypto libssl3 3.0.17-1~deb12u2 3.0.22-1~deb12u2 usr/lib/x86_64-linux-gnu/libcrypto.so.3
+deb_pair git git 1:2.39.5-0+deb12u2 1:2.39.5-0+deb12u3 usr/bin/git
+
+# Text: this project's sources at its first commit and now.
+git archive "$first" | tar -xO > "$work/pairs/sources.old"
+git archive HEAD | tar -xO > "$work/pairs/sources.new"
+pairs+=(sources)
+
+# Pathological: 50 MiB of random bytes; NEW changes every 7th byte over
+# 20 MiB and cuts 20 MiB out of the middle.
+if [ ! -s "$work/pairs/pathological.new" ]; then
+  python3 - "$work/pairs" <<'PY'
+import random, sys
+rng = random.Random(7)
+old = bytearray(rng.randbytes(50 << 20))
+new = bytearray(old)
+for i in range(1 << 20, 21 << 20, 7):
+    new[i] ^= 0x5A
+new = new[:25 << 20] + new[45 << 20:]
+open(sys.argv[1] + "/pathological.old", "wb").write(old)
+open(sys.argv[1] + "/pathological.new", "wb").write(new)
+PY
+fi
+pairs+=(pathological)
+
+# Runs "$@" `reps` times; prints the best elapsed seconds and its peak KiB.
+measure() {
+  local reps=$1; shift
+  local best="" mem=""
+  for _ in $(seq "$reps"); do
+    /usr/bin/time -f "%e %M" -o "$work/time" "$@" > /dev/null 2>&1
+    read -r t m < "$work/time"
+    if [ -z "$best" ] || awk "BEGIN{exit !($t < $best)}"; then best=$t; mem=$m; fi
+  done
+  echo "$best $mem"
+}
+
+printf "%-13s %9s | %9s %9s %9s | %7s %7s %7s | %7s %7s %7s | %6s %6s | %5s %5s %5s\n" \
+  pair "new" "zq.bz2" bsdiff "xd3 -9" "zq s" "bs s" "xd s" "zq MiB" "bs MiB" "xd MiB" \
+  "zqp s" "bsp s" size time mem
+for p in "${pairs[@]}"; do
+  old=$work/pairs/$p.old new=$work/pairs/$p.new
+  reps=3; [ "$(stat -c %s "$new")" -gt 20000000 ] && reps=1
+  read -r zt zm < <(measure $reps build/tools/zqdiff "$old" "$new" "$work/p.zq")
+  zs=$(bzip2 -9 -c "$work/p.zq" | wc -c)
+  read -r bt bm < <(measure $reps bsdiff "$old" "$new" "$work/p.bs")
+  bs=$(stat -c %s "$work/p.bs")
+  read -r xt xm < <(measure $reps xdelta3 -9 -f -e -s "$old" "$new" "$work/p.xd")
+  xs=$(stat -c %s "$work/p.xd")
+  read -r zpt _ < <(measure $reps build/tools/zqpatch "$old" "$work/r.zq" "$work/p.zq")
+  read -r bpt _ < <(measure $reps bspatch "$old" "$work/r.bs" "$work/p.bs")
+  cmp -s "$work/r.zq" "$new" || echo "!! zqpatch result differs from NEW for $p"
+  cmp -s "$work/r.bs" "$new" || echo "!! bspatch result differs from NEW for $p"
+  printf "%-13s %9d | %9d %9d %9d | %7.2f %7.2f %7.2f | %7.1f %7.1f %7.1f | %6.2f %6.2f | %5.2f %5.2f %5.2f\n" \
+    "$p" "$(stat -c %s "$new")" "$zs" "$bs" "$xs" "$zt" "$bt" "$xt" \
+    "$(awk "BEGIN{print $zm/1024}")" "$(awk "BEGIN{print $bm/1024}")" "$(awk "BEGIN{print $xm/1024}")" \
+    "$zpt" "$bpt" \
+    "$(awk "BEGIN{print $zs/$bs}")" "$(awk "BEGIN{print ($bt>0)?$zt/$bt:0}")" "$(awk "BEGIN{print $zm/$bm}")"
+done
+echo "size, time, mem: zqdiff / bsdiff (compressed patch size, generation time, peak memory)"

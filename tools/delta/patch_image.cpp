@@ -1,0 +1,74 @@
+// Segments to control, diff and extra blocks.
+#include "tools/delta/patch_image.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/status.h"
+#include "patch/patch_format.h"
+
+void patch_image_free(PatchImage* image) {
+  free(image->data);
+  image->data = nullptr;
+  image->size = 0;
+}
+
+int encode_patch(const Alignment& a, const std::vector<Segment>& segments, PatchImage* image) {
+  *image = PatchImage{};
+  // A leading triple carries the NEW bytes before the first segment and
+  // seeks to it; it is also the one triple of a patch without segments, as a
+  // control block holds at least one.
+  bool leading = segments.empty() || segments[0].new_start > 0;
+  size_t triples = segments.size() + (leading ? 1 : 0);
+  size_t diff_size = 0;
+  for (const Segment& s : segments) diff_size += s.length;
+  size_t control_size = triples * kControlTripleSize;
+  size_t extra_size = a.new_size - diff_size;
+  size_t total = kPatchHeaderSize + control_size + diff_size + extra_size;
+  unsigned char* out = static_cast<unsigned char*>(malloc(total > 0 ? total : 1));
+  if (out == nullptr) return ERR_NO_MEMORY;
+
+  PatchHeader header{};
+  header.source_size = static_cast<uint32_t>(a.old_size);
+  header.source_crc = compute_crc(a.old_data, a.old_size);
+  header.result_size = static_cast<uint32_t>(a.new_size);
+  header.control_size = static_cast<uint32_t>(control_size);
+  header.diff_size = static_cast<uint32_t>(diff_size);
+  header.extra_size = static_cast<uint32_t>(extra_size);
+  encode_patch_header(header, out);
+
+  unsigned char* control = out + kPatchHeaderSize;
+  unsigned char* diff = control + control_size;
+  unsigned char* extra = diff + diff_size;
+  int64_t old_cursor = 0;
+  auto put_triple = [&](uint32_t diff_length, size_t gap_start, size_t gap_end, int64_t next_old) {
+    uint32_t extra_length = static_cast<uint32_t>(gap_end - gap_start);
+    if (extra_length > 0) memcpy(extra, a.new_data + gap_start, extra_length);  // data may be null
+    extra += extra_length;
+    ControlTriple t{diff_length, extra_length, static_cast<int32_t>(next_old - old_cursor)};
+    encode_control_triple(t, control);
+    control += kControlTripleSize;
+    old_cursor = next_old;
+  };
+
+  if (leading) {
+    size_t end = segments.empty() ? a.new_size : segments[0].new_start;
+    put_triple(0, 0, end, segments.empty() ? 0 : segments[0].old_start);
+  }
+  for (size_t i = 0; i < segments.size(); i++) {
+    const Segment& s = segments[i];
+    const unsigned char* n = a.new_data + s.new_start;
+    const unsigned char* o = a.old_data + s.old_start;
+    for (uint32_t k = 0; k < s.length; k++) diff[k] = static_cast<unsigned char>(n[k] - o[k]);
+    diff += s.length;
+    old_cursor += s.length;
+    bool last = i + 1 == segments.size();
+    size_t gap_end = last ? a.new_size : segments[i + 1].new_start;
+    // After the last triple the cursor stays where it is: a seek of 0.
+    int64_t next_old = last ? old_cursor : segments[i + 1].old_start;
+    put_triple(s.length, s.new_start + s.length, gap_end, next_old);
+  }
+  image->data = out;
+  image->size = total;
+  return OK;
+}

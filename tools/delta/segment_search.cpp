@@ -1,0 +1,166 @@
+// The scan over NEW that picks segments.
+//
+// One pass from the start of NEW. Where the last segment's alignment still
+// fits, the approximate extension walks on linearly without any search, so a
+// long stretch that differs from OLD in only a few bytes costs one comparison
+// per byte, with a search for a better alignment only now and then (the
+// probes back off while they find nothing). Elsewhere each position is
+// searched in the suffix array, the candidates are scored over a bounded
+// window, and the winner is grown backwards into the gap and forwards as far
+// as it pays. Each position is searched a bounded number of times and every
+// scan is capped, so no input makes this quadratic.
+#include "tools/delta/segment_search.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+// While a segment grows, NEW is searched for a better alignment at a failing
+// byte this far on at first, the distance doubling after each probe that
+// finds nothing better, up to the last value.
+constexpr size_t kFirstProbeGap = 1;
+constexpr size_t kLastProbeGap = 16;
+// Consecutive segments at one alignment with at most this many bytes between
+// them become one.
+constexpr size_t kMergeGap = 32;
+// A growing segment ends where its score has fallen this far below its best:
+// a handful of changed bytes, and the search takes over.
+constexpr int64_t kGiveUpDrop = 4;
+// ... or where it has gone this far without a new best (a score that only
+// hovers never falls, and each restart would scan the same bytes again).
+constexpr size_t kGiveUpStall = 256;
+
+// Score (agreeing minus disagreeing bytes) a candidate must reach over its
+// window to be worth a triple of its own: a triple costs 12 control bytes,
+// several after compression, and a shorter chance match saves less.
+constexpr int64_t kMinScore = 12;
+// Exact matches shorter than this are chance in any input of real size and
+// are not scored at all.
+constexpr uint32_t kMinProbe = 4;
+// Window over which two candidates are compared.
+constexpr size_t kScoreWindow = 1024;
+// A longest match that reaches this is long enough; the search stops there
+// and the extension takes over.
+constexpr size_t kCompareCap = 1 << 16;
+// Staying at the previous alignment keeps the seeks of the control block
+// alike; it wins unless the other candidate scores this much more.
+constexpr int64_t kSwitchMargin = 8;
+
+// Grows the segment that starts at NEW[scan] / OLD[scan + offset]: the
+// approximate extension of reach_forward, except that now and then, at a
+// byte where the alignment fails, NEW is searched for a better one. The
+// probes back off while they find nothing better, so a long stretch that
+// matches well costs few searches. Returns the segment's length from `scan`
+// and sets *switch_at / *switch_match when a better alignment was found.
+size_t grow_segment(const SuffixIndex& index, const Alignment& a, size_t scan, int64_t offset,
+                    size_t* switch_at, Match* switch_match) {
+  const unsigned char* n = a.new_data;
+  // NEW byte i faces OLD byte i + offset; scan + offset >= 0 and i >= scan.
+  const unsigned char* o = a.old_data;
+  size_t end = std::min<size_t>(a.new_size,
+                                static_cast<size_t>(static_cast<int64_t>(a.old_size) - offset));
+  int64_t score = 0, best = 0;
+  size_t best_end = scan;
+  size_t probe_gap = kFirstProbeGap, next_probe = scan + probe_gap;
+  *switch_at = SIZE_MAX;
+  for (size_t i = scan; i < end; i++) {
+    if (n[i] == o[static_cast<int64_t>(i) + offset]) {
+      if (++score > best) {
+        best = score;
+        best_end = i + 1;
+      }
+      continue;
+    }
+    if (best - --score > kGiveUpDrop || i - best_end > kGiveUpStall) break;
+    if (i + 1 < next_probe || i + 1 + kMinProbe > a.new_size) continue;
+    Match m = suffix_index_longest_match(index, n + i + 1, a.new_size - i - 1, kCompareCap);
+    int64_t m_offset = m.old_pos - static_cast<int64_t>(i + 1);
+    if (m.length >= kMinProbe && m_offset != offset) {
+      // What the current alignment makes of the same bytes.
+      uint32_t own = 0;
+      size_t stop = std::min<size_t>(i + 1 + m.length, end);
+      for (size_t k = i + 1; k < stop; k++) own += n[k] == o[static_cast<int64_t>(k) + offset];
+      if (static_cast<int64_t>(m.length) > own + kSwitchMargin) {
+        *switch_at = i + 1;
+        *switch_match = m;
+        break;
+      }
+    }
+    probe_gap = std::min(probe_gap * 2, kLastProbeGap);
+    next_probe = i + 1 + probe_gap;
+  }
+  return best_end - scan;
+}
+
+}  // namespace
+
+void find_segments(const SuffixIndex& index, const Alignment& a, std::vector<Segment>* segments) {
+  segments->clear();
+  const size_t m = a.new_size;
+  const int64_t n = static_cast<int64_t>(a.old_size);
+  size_t scan = 0;
+  size_t covered = 0;  // end of the last segment in NEW
+  bool have_previous = false;
+  int64_t previous_offset = 0;  // OLD position minus NEW position
+  bool have_switch = false;
+  Match switch_match;
+
+  while (scan + kMinProbe <= m) {
+    Match match = have_switch ? switch_match
+                              : suffix_index_longest_match(index, a.new_data + scan, m - scan,
+                                                           kCompareCap);
+    have_switch = false;
+    if (match.length < kMinProbe) {
+      scan++;
+      continue;
+    }
+    int64_t offset = match.old_pos - static_cast<int64_t>(scan);
+    Reach candidate = reach_forward(a, scan, static_cast<size_t>(match.old_pos), kScoreWindow);
+    if (have_previous && previous_offset != offset) {
+      int64_t old_pos = static_cast<int64_t>(scan) + previous_offset;
+      if (old_pos >= 0 && old_pos < n) {
+        Reach stay = reach_forward(a, scan, static_cast<size_t>(old_pos), kScoreWindow);
+        if (stay.score + kSwitchMargin >= candidate.score) {
+          candidate = stay;
+          offset = previous_offset;
+        }
+      }
+    }
+    if (candidate.score < kMinScore) {
+      scan++;
+      continue;
+    }
+
+    size_t old_pos = static_cast<size_t>(static_cast<int64_t>(scan) + offset);
+    Reach back = reach_backward(a, scan, old_pos, scan - covered);
+    size_t switch_at;
+    size_t ahead = grow_segment(index, a, scan, offset, &switch_at, &switch_match);
+    if (ahead == 0) {
+      scan++;
+      continue;
+    }
+    Segment s{static_cast<uint32_t>(scan - back.length), static_cast<uint32_t>(old_pos - back.length),
+              static_cast<uint32_t>(back.length + ahead)};
+    // A short gap to the previous segment at the same alignment is cheaper
+    // as diff bytes than as a triple of its own.
+    if (!segments->empty()) {
+      Segment& last = segments->back();
+      size_t gap = s.new_start - (last.new_start + last.length);
+      if (static_cast<int64_t>(last.old_start) - last.new_start == offset && gap <= kMergeGap) {
+        last.length = s.new_start + s.length - last.new_start;
+        s.length = 0;
+      }
+    }
+    if (s.length > 0) segments->push_back(s);
+    covered = scan + ahead;
+    scan = covered;
+    if (switch_at != SIZE_MAX && switch_at >= covered) {
+      scan = switch_at;
+      have_switch = true;
+    }
+    previous_offset = offset;
+    have_previous = true;
+  }
+}

@@ -1,0 +1,112 @@
+// make-update: compares two installation trees and writes the package that
+// turns the first into the second.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/status.h"
+#include "tools/make_update/package_build.h"
+#include "tools/make_update/tree_scan.h"
+#include "tools/make_update/update_plan.h"
+
+namespace {
+
+const char kUsage[] = "usage: make-update OLD_DIR NEW_DIR OUT_DIR [--if-present PATH]...\n";
+
+bool show_progress = false;
+
+void progress_line(size_t done, size_t total, const std::string& path) {
+  if (!show_progress) return;
+  // One line rewritten in place; cleared at the end.
+  if (done < total)
+    fprintf(stderr, "\r\033[Kmake-update: %zu/%zu %s", done + 1, total, path.c_str());
+  else
+    fprintf(stderr, "\r\033[K");
+  fflush(stderr);
+}
+
+void print_list(const char* heading, const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) fprintf(stderr, "make-update: %s: %s\n", heading, line.c_str());
+}
+
+// mkdir -p: OUT_DIR may be absolute, unlike the installed paths that the
+// actions' make_parent_dirs is made for.
+int make_out_dir(const std::string& dir) {
+  for (size_t at = dir.find('/', 1); at != std::string::npos; at = dir.find('/', at + 1))
+    mkdir(dir.substr(0, at).c_str(), 0755);
+  mkdir(dir.c_str(), 0755);
+  struct stat st;
+  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? OK : ERR_WRITE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> positional, optional;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--if-present") == 0) {
+      if (i + 1 >= argc) {
+        fputs(kUsage, stderr);
+        return 2;
+      }
+      std::string p = normalise_relative(argv[++i]);
+      if (p.empty() || p.find_first_of("\"\r\n") != std::string::npos) {
+        fprintf(stderr, "make-update: --if-present %s: must be a relative path inside the "
+                        "installation, without \"..\" or quotes\n", argv[i]);
+        return 2;
+      }
+      optional.push_back(p);
+    } else {
+      positional.push_back(argv[i]);
+    }
+  }
+  if (positional.size() != 3) {
+    fputs(kUsage, stderr);
+    return 2;
+  }
+  const std::string& old_root = positional[0];
+  const std::string& new_root = positional[1];
+  const std::string& out_dir = positional[2];
+  show_progress = isatty(STDERR_FILENO);
+
+  TreeScan old_tree, new_tree;
+  int old_rc = scan_tree(old_root, &old_tree);
+  int new_rc = scan_tree(new_root, &new_tree);
+  print_list("refused", old_tree.problems);
+  print_list("refused", new_tree.problems);
+  if (old_rc != OK || new_rc != OK || !old_tree.problems.empty() || !new_tree.problems.empty()) {
+    fprintf(stderr, "make-update: no package written\n");
+    return 1;
+  }
+
+  UpdatePlan plan;
+  plan_update(old_root, old_tree, new_root, new_tree, optional, &plan);
+  print_list("warning", plan.warnings);
+  print_list("refused", plan.refused);
+  if (!plan.refused.empty()) {
+    fprintf(stderr, "make-update: no package written\n");
+    return 1;
+  }
+
+  if (make_out_dir(out_dir) != OK) {
+    fprintf(stderr, "make-update: %s: cannot create the directory: %s\n", out_dir.c_str(),
+            strerror(errno));
+    return 1;
+  }
+  std::string package = out_dir + "/update.zav";
+  BuildTotals totals;
+  if (build_package(old_root, new_root, plan, package, progress_line, &totals) != OK) {
+    fprintf(stderr, "make-update: no package written\n");
+    return 1;
+  }
+  printf("%s: %d added, %d patched, %d removed; package %lld bytes; patching saved %lld bytes\n",
+         package.c_str(), totals.added, totals.patched, totals.removed,
+         static_cast<long long>(totals.package_size),
+         static_cast<long long>(totals.saved_by_patching));
+  return 0;
+}

@@ -1,0 +1,85 @@
+// Recursive walk of an installation tree with lstat.
+#include "tools/make_update/tree_scan.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "driver/status.h"
+
+namespace {
+
+// A manifest argument ends at a double quote and a manifest line at CR or
+// LF, so such a name cannot be written at all.
+bool writable_in_manifest(const std::string& name) {
+  return name.find_first_of("\"\r\n") == std::string::npos;
+}
+
+std::string shown(const std::string& rel) {
+  std::string out;
+  for (char c : rel) {
+    if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else out += c;
+  }
+  return out;
+}
+
+int walk(const std::string& root, const std::string& rel, TreeScan* scan) {
+  std::string dir_path = rel.empty() ? root : root + "/" + rel;
+  DIR* dir = opendir(dir_path.c_str());
+  if (dir == nullptr) {
+    scan->problems.push_back(dir_path + ": cannot read the directory: " + strerror(errno));
+    return ERR_READ;
+  }
+  std::vector<std::string> names;
+  while (dirent* e = readdir(dir)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+
+  for (const std::string& name : names) {
+    std::string child = rel.empty() ? name : rel + "/" + name;
+    std::string full = root + "/" + child;
+    struct stat st;
+    if (lstat(full.c_str(), &st) != 0) {
+      scan->problems.push_back(full + ": cannot examine it: " + strerror(errno));
+      return ERR_READ;
+    }
+    if (!writable_in_manifest(name)) {
+      scan->problems.push_back(shown(full) +
+                               ": a name with a double quote or a line break cannot be "
+                               "written in a manifest");
+      continue;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      scan->problems.push_back(full + ": symbolic link; packages carry regular files only");
+    } else if (S_ISDIR(st.st_mode)) {
+      scan->dirs.insert(child);
+      int rc = walk(root, child, scan);
+      if (rc != OK) return rc;
+    } else if (S_ISREG(st.st_mode)) {
+      scan->files[child] = {static_cast<mode_t>(st.st_mode & 07777),
+                            static_cast<uint64_t>(st.st_size)};
+    } else {
+      scan->problems.push_back(full + ": special file; packages carry regular files only");
+    }
+  }
+  return OK;
+}
+
+}  // namespace
+
+int scan_tree(const std::string& root, TreeScan* scan) {
+  *scan = TreeScan{};
+  struct stat st;
+  if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    scan->problems.push_back(root + ": not a directory");
+    return ERR_READ;
+  }
+  return walk(root, "", scan);
+}

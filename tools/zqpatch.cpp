@@ -1,0 +1,97 @@
+// zqpatch: applies a patch file, with the same header check, source check
+// and applier as the updater's patch action.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "driver/status.h"
+#include "patch/patch_apply.h"
+#include "patch/patch_format.h"
+
+namespace {
+
+const char kUsage[] = "usage: zqpatch OLD NEW PATCH\n";
+
+// Exit codes: a script tells a wrong OLD from a broken patch without
+// parsing messages.
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitWrongSource = 3;
+constexpr int kExitBadPatch = 4;
+
+int fail(int code, const char* path, const char* what) {
+  fprintf(stderr, "zqpatch: %s: %s\n", path, what);
+  return code;
+}
+
+// Owns a descriptor for the life of main's steps.
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  const char* old_path = argv[1];
+  const char* new_path = argv[2];
+  const char* patch_path = argv[3];
+
+  Fd patch;
+  patch.fd = open(patch_path, O_RDONLY);
+  if (patch.fd < 0) return fail(kExitFailure, patch_path, "cannot open the patch");
+  PatchHeader header;
+  int rc = read_patch_header(patch.fd, &header);
+  if (rc == ERR_READ) return fail(kExitBadPatch, patch_path, "not a patch (shorter than its header)");
+  if (rc != OK)
+    return fail(kExitBadPatch, patch_path, "not a patch (wrong magic or block sizes)");
+
+  Fd source;
+  source.fd = open(old_path, O_RDONLY);
+  if (source.fd < 0) return fail(kExitFailure, old_path, "cannot open it");
+  struct stat st;
+  if (fstat(source.fd, &st) != 0) return fail(kExitFailure, old_path, "cannot examine it");
+  unsigned char* source_data = nullptr;
+  rc = LoadSourceFile(&header, source.fd, &source_data);
+  std::unique_ptr<unsigned char, decltype(&free)> owned(source_data, free);
+  if (rc == ERR_BAD_DATA) {
+    fprintf(stderr, "zqpatch: %s: wrong file: %lld bytes, the patch is for %u bytes\n", old_path,
+            static_cast<long long>(st.st_size), header.source_size);
+    return kExitWrongSource;
+  }
+  if (rc == ERR_CRC_MISMATCH)
+    return fail(kExitWrongSource, old_path, "wrong file: its CRC is not the one the patch is for");
+  if (rc == ERR_NO_MEMORY) return fail(kExitFailure, old_path, "not enough memory to load it");
+  if (rc != OK) return fail(kExitFailure, old_path, "cannot read it");
+
+  // The result goes to a temporary name beside NEW and is renamed at the
+  // end, so a failed run never leaves a partial NEW behind.
+  std::string temp = std::string(new_path) + ".XXXXXX";
+  Fd out;
+  out.fd = mkstemp(&temp[0]);
+  if (out.fd < 0) return fail(kExitFailure, new_path, "cannot create it");
+  fchmod(out.fd, st.st_mode & 07777);
+  rc = apply_patch(&header, patch.fd, owned.get(), out.fd);
+  if (rc == OK && close(out.fd) != 0) rc = ERR_WRITE;
+  out.fd = -1;
+  if (rc == OK && rename(temp.c_str(), new_path) != 0) rc = ERR_WRITE;
+  if (rc != OK) {
+    unlink(temp.c_str());
+    if (rc == ERR_BAD_DATA) return fail(kExitBadPatch, patch_path, "malformed patch (a triple reaches outside its blocks or OLD)");
+    if (rc == ERR_NO_MEMORY) return fail(kExitFailure, patch_path, "not enough memory for its blocks");
+    if (rc == ERR_READ) return fail(kExitFailure, patch_path, "cannot read it");
+    return fail(kExitFailure, new_path, "cannot write it");
+  }
+  return 0;
+}
