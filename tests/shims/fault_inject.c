@@ -79,14 +79,21 @@ static void watch(int fd, const char* path) {
 
 static long events;
 
+/* Sent to the calling thread, which then stops or dies before its next
+ * instruction; a signal to the process may be taken by another thread while
+ * this one runs on. A raw system call: a sanitizer runtime would defer a
+ * raised signal. */
+static void signal_this_thread(int sig) {
+  syscall(SYS_tgkill, getpid(), syscall(SYS_gettid), sig);
+}
+
 /* One event of the run; dies before the FAULT_KILL_AT-th. The setting is read
  * every time: a sanitizer runtime makes calls before the environment can be
  * read, and a value cached then would be wrong. */
 static void event(void) {
   long kill_at = env_long("FAULT_KILL", "_AT", 0);
   long n = __atomic_add_fetch(&events, 1, __ATOMIC_ACQ_REL);
-  /* A raw system call: a sanitizer runtime would defer a raised signal. */
-  if (kill_at > 0 && n >= kill_at) syscall(SYS_kill, getpid(), SIGKILL);
+  if (kill_at > 0 && n >= kill_at) signal_this_thread(SIGKILL);
 }
 
 __attribute__((destructor)) static void report_events(void) {
@@ -105,7 +112,7 @@ static void maybe_stop(const char* path) {
   const char* pattern = getenv("FAULT_STOP_PATH");
   if (pattern == NULL || path == NULL || fnmatch(pattern, path, 0) != 0) return;
   if (__atomic_exchange_n(&stopped_once, 1, __ATOMIC_ACQ_REL)) return;
-  syscall(SYS_kill, getpid(), SIGSTOP);
+  signal_this_thread(SIGSTOP);
 }
 
 static void opening(const char* path, int flags) {
