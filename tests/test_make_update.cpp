@@ -203,4 +203,48 @@ TEST(MakeUpdate, ReportsWhatThePackageLeavesBehind) {
   }
 }
 
+TEST(MakeUpdate, SignsWhatItWritesAndWritesNothingWhenItCannot) {
+  TempDir dir;
+  write_file(dir / "old/a.txt", "one");
+  write_file(dir / "new/a.txt", "two");
+  ASSERT_EQ(run_program({tool_bin("zav"), "keygen", dir / "k.secret", dir / "k.pub"}).exit_code, 0);
+
+  RunResult r = make_update_run({dir / "old", dir / "new", dir / "out", "--sign", dir / "k.secret"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  r = run_program({tool_bin("zav"), "verify", dir / "out/update.zav", dir / "k.pub"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+
+  // The signed package applies through an updater that has the key beside it.
+  make_dirs(dir / "prog");
+  ASSERT_EQ(symlink(updater_bin().c_str(), (dir / "prog/updater").c_str()), 0);
+  write_file(dir / "prog/updater.pub", read_file(dir / "k.pub"));
+  make_dirs(dir / "install");
+  write_file(dir / "install/a.txt", "one");
+  RunOptions options;
+  options.cwd = dir / "install";
+  run_program({dir / "prog/updater", dir / "out", "0"}, options);
+  EXPECT_EQ(read_file(dir / "out/update.status"), "succeeded\n");
+  EXPECT_EQ(read_file(dir / "install/a.txt"), "two");
+
+  write_file(dir / "bad.secret", "not a key\n", 0600);
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{dir / "old", dir / "new", dir / "out2", "--sign", dir / "bad.secret"},
+       "not a secret key file"},
+      {{dir / "old", dir / "new", dir / "out2", "--sign", dir / "missing.secret"},
+       "missing.secret"},
+      {{dir / "old", dir / "new", dir / "out2", "--sign"}, "usage"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    r = make_update_run(c.args);
+    EXPECT_NE(r.exit_code, 0);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(dir / "out2/update.zav"));
+    EXPECT_FALSE(exists(dir / "out2/update.zav.sig"));
+  }
+}
+
 }  // namespace

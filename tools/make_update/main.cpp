@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/signature.h"
 #include "driver/status.h"
 #include "tools/make_update/package_build.h"
 #include "tools/make_update/tree_scan.h"
@@ -16,7 +17,8 @@
 
 namespace {
 
-const char kUsage[] = "usage: make-update OLD_DIR NEW_DIR OUT_DIR [--if-present PATH]...\n";
+const char kUsage[] =
+    "usage: make-update OLD_DIR NEW_DIR OUT_DIR [--if-present PATH]... [--sign SECRET]\n";
 
 bool show_progress = false;
 
@@ -48,8 +50,20 @@ int make_out_dir(const std::string& dir) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> positional, optional;
+  const char* secret = nullptr;
   for (int i = 1; i < argc; i++) {
-    if (strcmp(argv[i], "--if-present") == 0) {
+    if (strcmp(argv[i], "--sign") == 0) {
+      if (i + 1 >= argc) {
+        fputs(kUsage, stderr);
+        return 2;
+      }
+      secret = argv[++i];
+      // Fail before the long part of the work, not after it.
+      if (access(secret, R_OK) != 0) {
+        fprintf(stderr, "make-update: --sign %s: %s\n", secret, strerror(errno));
+        return 2;
+      }
+    } else if (strcmp(argv[i], "--if-present") == 0) {
       if (i + 1 >= argc) {
         fputs(kUsage, stderr);
         return 2;
@@ -103,6 +117,20 @@ int main(int argc, char** argv) {
   if (build_package(old_root, new_root, plan, package, progress_line, &totals) != OK) {
     fprintf(stderr, "make-update: no package written\n");
     return 1;
+  }
+  if (secret != nullptr) {
+    int detail = 0;
+    const char* failed = nullptr;
+    int rc = sign_package_file(package.c_str(), secret, &detail, &failed);
+    if (rc != OK) {
+      // An unsigned package must not be shipped by mistake.
+      unlink(package.c_str());
+      unlink((package + ".sig").c_str());
+      fprintf(stderr, "make-update: cannot sign with %s: %s; no package written\n", secret,
+              rc == ERR_BAD_DATA ? "not a secret key file" : strerror(detail));
+      return 1;
+    }
+    printf("%s.sig: signed with %s\n", package.c_str(), secret);
   }
   printf("%s: %d added, %d patched, %d removed; package %lld bytes; patching saved %lld bytes\n",
          package.c_str(), totals.added, totals.patched, totals.removed,
