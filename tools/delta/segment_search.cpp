@@ -33,9 +33,11 @@ constexpr int64_t kGiveUpDrop = 4;
 constexpr size_t kGiveUpStall = 256;
 
 // Score (agreeing minus disagreeing bytes) a candidate must reach over its
-// window to be worth a triple of its own: a triple costs 12 control bytes,
-// several after compression, and a shorter chance match saves less.
-constexpr int64_t kMinScore = 12;
+// window to be worth a triple of its own. A triple costs about 4 bytes after
+// compression, and the bytes a short match takes out of the extra block
+// would mostly have compressed well there (text to a fifth of its size, as
+// it repeats itself), so a match must cover some 40 bytes to pay.
+constexpr int64_t kMinScore = 40;
 // Exact matches shorter than this are chance in any input of real size and
 // are not scored at all.
 constexpr uint32_t kMinProbe = 4;
