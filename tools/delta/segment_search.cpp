@@ -68,14 +68,18 @@ size_t grow_segment(const SuffixIndex& index, const Alignment& a, size_t scan, i
   size_t probe_gap = kFirstProbeGap, next_probe = scan + probe_gap;
   *switch_at = SIZE_MAX;
   for (size_t i = scan; i < end; i++) {
-    if (n[i] == o[static_cast<int64_t>(i) + offset]) {
-      if (++score > best) {
+    size_t oi = static_cast<size_t>(static_cast<int64_t>(i) + offset);
+    int weight = n[i] == o[oi] ? 1 : pair_score(a, i, oi, -1);
+    score += weight;
+    if (weight > 0) {
+      if (score > best) {
         best = score;
         best_end = i + 1;
       }
       continue;
     }
-    if (best - --score > kGiveUpDrop || i - best_end > kGiveUpStall) break;
+    if (best - score > kGiveUpDrop || i - best_end > kGiveUpStall) break;
+    if (weight == 0) continue;
     if (i + 1 < next_probe || i + 1 + kMinProbe > a.new_size) continue;
     Match m = suffix_index_longest_match(index, n + i + 1, a.new_size - i - 1, kCompareCap);
     int64_t m_offset = m.old_pos - static_cast<int64_t>(i + 1);
@@ -83,7 +87,8 @@ size_t grow_segment(const SuffixIndex& index, const Alignment& a, size_t scan, i
       // What the current alignment makes of the same bytes.
       uint32_t own = 0;
       size_t stop = std::min<size_t>(i + 1 + m.length, end);
-      for (size_t k = i + 1; k < stop; k++) own += n[k] == o[static_cast<int64_t>(k) + offset];
+      for (size_t k = i + 1; k < stop; k++)
+        own += pair_score(a, k, static_cast<size_t>(static_cast<int64_t>(k) + offset), -1) >= 0;
       if (static_cast<int64_t>(m.length) > own + kSwitchMargin) {
         *switch_at = i + 1;
         *switch_match = m;
