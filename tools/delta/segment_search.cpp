@@ -41,8 +41,10 @@ constexpr int64_t kMinScore = 40;
 // Exact matches shorter than this are chance in any input of real size and
 // are not scored at all.
 constexpr uint32_t kMinProbe = 4;
-// Window over which two candidates are compared.
-constexpr size_t kScoreWindow = 1024;
+// Window over which two candidates are compared: long enough to see past a
+// short chance match to the alignment that keeps on agreeing (the scans stop
+// early where the score falls, so a long window costs little).
+constexpr size_t kScoreWindow = 4096;
 // A longest match that reaches this is long enough; the search stops there
 // and the extension takes over.
 constexpr size_t kCompareCap = 1 << 16;
