@@ -19,11 +19,9 @@ Reach reach_forward(const Alignment& a, size_t new_pos, size_t old_pos, size_t l
   Reach best;
   if (new_pos >= a.new_size || old_pos >= a.old_size) return best;
   size_t end = std::min({limit, a.new_size - new_pos, a.old_size - old_pos});
-  const unsigned char* n = a.new_data + new_pos;
-  const unsigned char* o = a.old_data + old_pos;
   int64_t score = 0;
   for (size_t i = 0; i < end; i++) {
-    score += n[i] == o[i] ? 1 : -1;
+    score += pair_score(a, new_pos + i, old_pos + i, -1);
     if (score > best.score) {
       best.score = score;
       best.length = i + 1;
@@ -37,11 +35,9 @@ Reach reach_forward(const Alignment& a, size_t new_pos, size_t old_pos, size_t l
 Reach reach_backward(const Alignment& a, size_t new_pos, size_t old_pos, size_t limit) {
   Reach best;
   size_t end = std::min({limit, new_pos, old_pos});
-  const unsigned char* n = a.new_data + new_pos;
-  const unsigned char* o = a.old_data + old_pos;
   int64_t score = 0;
   for (size_t i = 1; i <= end; i++) {
-    score += *(n - i) == *(o - i) ? 1 : -1;
+    score += pair_score(a, new_pos - i, old_pos - i, 1);
     if (score > best.score) {
       best.score = score;
       best.length = i;

@@ -33,14 +33,18 @@ constexpr int64_t kGiveUpDrop = 4;
 constexpr size_t kGiveUpStall = 256;
 
 // Score (agreeing minus disagreeing bytes) a candidate must reach over its
-// window to be worth a triple of its own: a triple costs 12 control bytes,
-// several after compression, and a shorter chance match saves less.
-constexpr int64_t kMinScore = 12;
+// window to be worth a triple of its own. A triple costs about 4 bytes after
+// compression, and the bytes a short match takes out of the extra block
+// would mostly have compressed well there (text to a fifth of its size, as
+// it repeats itself), so a match must cover some 40 bytes to pay.
+constexpr int64_t kMinScore = 40;
 // Exact matches shorter than this are chance in any input of real size and
 // are not scored at all.
 constexpr uint32_t kMinProbe = 4;
-// Window over which two candidates are compared.
-constexpr size_t kScoreWindow = 1024;
+// Window over which two candidates are compared: long enough to see past a
+// short chance match to the alignment that keeps on agreeing (the scans stop
+// early where the score falls, so a long window costs little).
+constexpr size_t kScoreWindow = 4096;
 // A longest match that reaches this is long enough; the search stops there
 // and the extension takes over.
 constexpr size_t kCompareCap = 1 << 16;
@@ -66,14 +70,18 @@ size_t grow_segment(const SuffixIndex& index, const Alignment& a, size_t scan, i
   size_t probe_gap = kFirstProbeGap, next_probe = scan + probe_gap;
   *switch_at = SIZE_MAX;
   for (size_t i = scan; i < end; i++) {
-    if (n[i] == o[static_cast<int64_t>(i) + offset]) {
-      if (++score > best) {
+    size_t oi = static_cast<size_t>(static_cast<int64_t>(i) + offset);
+    int weight = n[i] == o[oi] ? 1 : pair_score(a, i, oi, -1);
+    score += weight;
+    if (weight > 0) {
+      if (score > best) {
         best = score;
         best_end = i + 1;
       }
       continue;
     }
-    if (best - --score > kGiveUpDrop || i - best_end > kGiveUpStall) break;
+    if (best - score > kGiveUpDrop || i - best_end > kGiveUpStall) break;
+    if (weight == 0) continue;
     if (i + 1 < next_probe || i + 1 + kMinProbe > a.new_size) continue;
     Match m = suffix_index_longest_match(index, n + i + 1, a.new_size - i - 1, kCompareCap);
     int64_t m_offset = m.old_pos - static_cast<int64_t>(i + 1);
@@ -81,7 +89,8 @@ size_t grow_segment(const SuffixIndex& index, const Alignment& a, size_t scan, i
       // What the current alignment makes of the same bytes.
       uint32_t own = 0;
       size_t stop = std::min<size_t>(i + 1 + m.length, end);
-      for (size_t k = i + 1; k < stop; k++) own += n[k] == o[static_cast<int64_t>(k) + offset];
+      for (size_t k = i + 1; k < stop; k++)
+        own += pair_score(a, k, static_cast<size_t>(static_cast<int64_t>(k) + offset), -1) >= 0;
       if (static_cast<int64_t>(m.length) > own + kSwitchMargin) {
         *switch_at = i + 1;
         *switch_match = m;
