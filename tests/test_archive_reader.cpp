@@ -244,6 +244,10 @@ TEST_F(ReaderTest, ExtractionKeepsAnExistingModeAndNeedsItsDirectory) {
   EXPECT_FALSE(exists(dir / "no"));
   EXPECT_EQ(package_reader.ExtractEntry("missing", (dir / "m").c_str()), ERR_READ);
   EXPECT_FALSE(exists(dir / "m"));
+
+  // A small entry reaches the disk only when the stream is closed: a full
+  // disk then must not be reported as a complete extraction.
+  EXPECT_EQ(package_reader.ExtractEntry("x", "/dev/full"), ERR_WRITE);
 }
 
 TEST_F(ReaderTest, LargeEntriesRoundTripThroughTheWriter) {
