@@ -8,7 +8,7 @@ namespace {
 // How far below its best the running score may fall before the scan gives
 // up: long enough to cross a changed word or two, short enough that the
 // bytes scanned past the end of a match stay a small constant.
-constexpr int64_t kGiveUpDrop = 48;
+constexpr int64_t kGiveUpDrop = 24;
 // ... or once it has gone this many bytes without a new best: a score that
 // only hovers (every other byte agreeing) would otherwise never fall.
 constexpr size_t kGiveUpStall = 128;

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Quick loop for tuning the patch generator: rebuilds only zqdiff and
+# zqpatch, prints each pair's bzip2 -9 patch size against bsdiff's file and
+# the generation time, and checks that zqpatch rebuilds NEW byte for byte.
+# Uses the pairs bench/run_delta.sh leaves in out/bench-delta/pairs (or
+# PAIRS_DIR); bsdiff's sizes are measured once and kept in out/tune-delta.
+# PAIRS="a b" limits the pairs, NORT=1 skips the round trip.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+pairs_dir=${PAIRS_DIR:-out/bench-delta/pairs}
+work=out/tune-delta
+mkdir -p "$work"
+cmake --build build --target zqdiff zqpatch -j2 > "$work/build.log" 2>&1 || {
+  tail -30 "$work/build.log"
+  exit 1
+}
+for p in ${PAIRS:-updater libcrypto git sources pathological}; do
+  [ -s "$work/$p.bsdiff" ] || bsdiff "$pairs_dir/$p.old" "$pairs_dir/$p.new" "$work/$p.bsdiff"
+  ref=$(wc -c < "$work/$p.bsdiff")
+  start=$(date +%s.%N)
+  build/tools/zqdiff "$pairs_dir/$p.old" "$pairs_dir/$p.new" "$work/$p.patch"
+  end=$(date +%s.%N)
+  size=$(bzip2 -9 < "$work/$p.patch" | wc -c)
+  check=ok
+  if [ -z "${NORT:-}" ]; then
+    build/tools/zqpatch "$pairs_dir/$p.old" "$work/$p.new" "$work/$p.patch" > /dev/null 2>&1 \
+      && cmp -s "$work/$p.new" "$pairs_dir/$p.new" || check=FAILED
+    rm -f "$work/$p.new"
+  fi
+  printf '%-13s %9d  bsdiff %9d  ratio %.4f  %6.2f s  %s\n' "$p" "$size" "$ref" \
+    "$(echo "$size / $ref" | bc -l)" "$(echo "$end - $start" | bc -l)" "$check"
+done
