@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "patch/patch_format.h"
 
 namespace {
@@ -35,10 +36,10 @@ template <typename F>
 double best_time(F f, uint32_t* crc) {
   double best = 1e30;
   for (int r = 0; r < kRounds; r++) {
-    auto start = std::chrono::steady_clock::now();
+    double start = bench_now();
     *crc = f();
-    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    if (took.count() < best) best = took.count();
+    double took = bench_now() - start;
+    if (took < best) best = took;
   }
   return best;
 }
@@ -48,13 +49,7 @@ double best_time(F f, uint32_t* crc) {
 int main() {
   build_byte_table();
   std::vector<unsigned char> data(kSize);
-  uint64_t x = 0x9E3779B97F4A7C15u;
-  for (unsigned char& b : data) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    b = static_cast<unsigned char>(x);
-  }
+  bench_fill_random(data.data(), data.size(), 0x9E3779B97F4A7C15u);
 
   uint32_t plain_crc = 0, fast_crc = 0;
   double plain = best_time([&] { return byte_at_a_time(data.data(), data.size()); }, &plain_crc);

@@ -6,43 +6,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "archive/reader.h"
+#include "bench/bench_util.h"
 #include "archive/writer.h"
 #include "driver/status.h"
 
 namespace {
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 // Mixed data: text-like runs, repeated records and stretches of noise, so the
 // decoder sees both long and short bzip2 blocks' worth of work.
 std::vector<char> make_data(size_t size) {
   std::vector<char> data(size);
-  uint64_t x = 88172645463325252ull;
+  BenchRandom random{88172645463325252ull};
   size_t i = 0;
   while (i < size) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
+    uint64_t x = random.next();
     size_t run = 512 + (x % 8192);
     int kind = static_cast<int>((x >> 20) % 3);
     for (size_t j = 0; j < run && i < size; j++, i++) {
       if (kind == 0) data[i] = "the quick brown fox jumps over the lazy dog\n"[j % 44];
       if (kind == 1) data[i] = static_cast<char>((j * 31 + (x >> 32)) & 0x3f) + ' ';
-      if (kind == 2) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        data[i] = static_cast<char>(x);
-      }
+      if (kind == 2) data[i] = static_cast<char>(random.next());
     }
   }
   return data;
@@ -78,13 +67,13 @@ int main(int argc, char** argv) {
 
   double best_ours = 1e9, best_ref = 1e9;
   for (int round = 0; round < 3; round++) {
-    auto start = std::chrono::steady_clock::now();
+    double start = bench_now();
     if (package_reader.ExtractEntry("big", (dir + "/ours.out").c_str()) != OK) return 1;
-    best_ours = std::min(best_ours, seconds_since(start));
+    best_ours = std::min(best_ours, bench_now() - start);
 
-    start = std::chrono::steady_clock::now();
+    start = bench_now();
     if (system(("bzip2 -dc " + dir + "/big.bz2 > " + dir + "/ref.out").c_str()) != 0) return 1;
-    best_ref = std::min(best_ref, seconds_since(start));
+    best_ref = std::min(best_ref, bench_now() - start);
   }
   package_reader.Close();
   if (system(("cmp -s " + dir + "/ours.out " + dir + "/ref.out").c_str()) != 0) {

@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +16,7 @@
 
 #include "archive/reader.h"
 #include "archive/writer.h"
+#include "bench/bench_util.h"
 #include "driver/log.h"
 #include "driver/status.h"
 #include "patch/patch_action.h"
@@ -29,11 +29,6 @@ namespace {
 constexpr uint32_t kSize = 100u << 20;
 constexpr uint32_t kRun = 1u << 20;  // one triple per MiB
 constexpr int kRounds = 3;
-
-double now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 bool write_whole(const std::string& path, const std::vector<unsigned char>& data) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
@@ -94,13 +89,7 @@ int main(int argc, char** argv) {
   mkdir(updates.c_str(), 0755);
 
   std::vector<unsigned char> old_data(kSize);
-  uint64_t x = 0x243F6A8885A308D3u;
-  for (unsigned char& b : old_data) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    b = static_cast<unsigned char>(x);
-  }
+  bench_fill_random(old_data.data(), old_data.size(), 0x243F6A8885A308D3u);
   std::string original = work + "/original", target = install + "/app";
   std::vector<unsigned char> patch = make_patch(old_data);
   PackageWriter writer;
@@ -116,9 +105,9 @@ int main(int argc, char** argv) {
   for (int r = 0; r < kRounds; r++) {
     std::string copy = work + "/copy";
     unlink(copy.c_str());
-    double start = now();
+    double start = bench_now();
     if (run_cp(original, copy) != 0) return 1;
-    best_cp = std::min(best_cp, now() - start);
+    best_cp = std::min(best_cp, bench_now() - start);
     unlink(copy.c_str());
   }
 
@@ -130,11 +119,11 @@ int main(int argc, char** argv) {
     char line[] = "\"app.patch\" \"app\"";
     PatchAction* action = static_cast<PatchAction*>(create_patch_action());
     if (action->ParseLine(line) != OK) return 1;
-    double start = now();
+    double start = bench_now();
     int rc = action->Prepare();
-    double prepared = now();
+    double prepared = bench_now();
     if (rc == OK) rc = action->Execute();
-    double executed = now();
+    double executed = bench_now();
     if (rc != OK) {
       fprintf(stderr, "patch action failed: %d\n", rc);
       return 1;
@@ -150,9 +139,9 @@ int main(int argc, char** argv) {
   double best_extract = 1e30;
   std::string extracted = updates + "/extract-only";
   for (int r = 0; r < kRounds; r++) {
-    double start = now();
+    double start = bench_now();
     if (package_reader.ExtractEntry("app.patch", extracted.c_str()) != OK) return 1;
-    best_extract = std::min(best_extract, now() - start);
+    best_extract = std::min(best_extract, bench_now() - start);
     unlink(extracted.c_str());
   }
   package_reader.Close();

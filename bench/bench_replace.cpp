@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "archive/writer.h"
+#include "bench/bench_util.h"
 #include "driver/status.h"
 
 namespace {
@@ -81,16 +82,10 @@ bool write_whole(const std::string& path, const std::string& data) {
   return fclose(f) == 0 && ok;
 }
 
-double now() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 // Runs `argv` in `cwd`, standard output and error to /dev/null; the wall
 // time, or -1 when it did not exit with 0.
 double timed_run(const std::vector<std::string>& argv, const std::string& cwd) {
-  double start = now();
+  double start = bench_now();
   pid_t pid = fork();
   if (pid == 0) {
     if (chdir(cwd.c_str()) != 0) _exit(126);
@@ -104,7 +99,7 @@ double timed_run(const std::vector<std::string>& argv, const std::string& cwd) {
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  double elapsed = now() - start;
+  double elapsed = bench_now() - start;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? elapsed : -1;
 }
 
