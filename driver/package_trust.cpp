@@ -76,6 +76,66 @@ int check_signature(FILE* package, const std::string& sig_path,
   return OK;
 }
 
+// An unnamed file in the update directory that nobody else can open.
+int private_file() {
+  int fd = open(update_dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  // File systems without unnamed files: a named one, unlinked at once.
+  std::string name = std::string(update_dir) + "/update.zav.XXXXXX";
+  fd = mkostemp(&name[0], O_CLOEXEC);
+  if (fd >= 0) unlink(name.c_str());
+  return fd;
+}
+
+// Copies the package into a private file, positioned at its start, in *copy
+// (the caller's). ERR_READ when the package cannot be read, ERR_WRITE when
+// the copy cannot be written; each logged.
+int copy_package(const char* package_path, int* copy) {
+  // Not blocking on a named pipe in place of the package: it fails at once.
+  int in = open(package_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (in < 0) return ERR_READ;
+  struct stat st;
+  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    log_printf("package is not a regular file: %s\n", package_path);
+    close(in);
+    return ERR_READ;
+  }
+  int out = private_file();
+  if (out < 0) {
+    log_printf("cannot copy package to check its signature: %d\n", errno);
+    close(in);
+    return ERR_WRITE;
+  }
+  std::vector<char> buffer(1 << 16);
+  int rc = OK;
+  for (;;) {
+    ssize_t n = read(in, buffer.data(), buffer.size());
+    if (n == 0) break;
+    if (n < 0) {
+      log_printf("cannot read package to check its signature: %d\n", errno);
+      rc = ERR_READ;
+      break;
+    }
+    for (ssize_t done = 0; done < n && rc == OK;) {
+      ssize_t w = write(out, buffer.data() + done, static_cast<size_t>(n - done));
+      if (w <= 0) {
+        log_printf("cannot copy package to check its signature: %d\n", w < 0 ? errno : 0);
+        rc = ERR_WRITE;
+      }
+      done += w > 0 ? w : 0;
+    }
+    if (rc != OK) break;
+  }
+  close(in);
+  if (rc == OK && lseek(out, 0, SEEK_SET) != 0) rc = ERR_READ;
+  if (rc != OK) {
+    close(out);
+    return rc;
+  }
+  *copy = out;
+  return OK;
+}
+
 }  // namespace
 
 int open_package(const char* package_path) {
@@ -90,12 +150,12 @@ int open_package(const char* package_path) {
   if (!configured) return package_reader.Open(package_path);
   if (rc != OK) return rc;
 
-  // One open file for both the check and the reader: what was verified is
-  // what is read, even if the name is replaced in between.
-  // Not blocking on a named pipe: the check reads with pread, which a pipe
-  // refuses, so such a "package" fails at once.
-  int fd = open(package_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return ERR_READ;
+  // The check and the reader use one private copy: what was verified is what
+  // is read, even if the name is replaced or the file rewritten in place
+  // while the run goes on.
+  int fd = -1;
+  rc = copy_package(package_path, &fd);
+  if (rc != OK) return rc;
   FILE* package = fdopen(fd, "rb");
   if (package == nullptr) {
     close(fd);

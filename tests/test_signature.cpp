@@ -3,7 +3,10 @@
 // package; zav makes keys, signs and verifies.
 #include <gtest/gtest.h>
 #include <sodium.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -172,8 +175,8 @@ TEST_F(SignatureTest, RunsOnlyWhatAListedKeySigned) {
          ASSERT_EQ(mkfifo(package(u).c_str(), 0644), 0);
        },
        "failed: 6\n",
-       [&](const std::string&) {
-         return std::string("cannot read package to check its signature: 29\nfailed: 6\n");
+       [&](const std::string& u) {
+         return "package is not a regular file: " + u + "/update.zav\nfailed: 6\n";
        }},
       {"truncated signature",
        [&](const std::string& u) {
@@ -264,6 +267,46 @@ TEST_F(SignatureTest, RunsOnlyWhatAListedKeySigned) {
     // A refused package is not even opened for its manifest.
     EXPECT_EQ(exists(updates + "/update.manifest"), std::string(c.status) == "succeeded\n");
   }
+}
+
+TEST_F(SignatureTest, PackageRewrittenInPlaceAfterTheCheckIsNotRead) {
+  std::string updates = root / "updates";
+  // Larger than any read buffer, so that the reader goes back to the file
+  // for the manifest after it has read the index at the end.
+  std::string noise(300000, '\0');
+  uint32_t x = 2463534242u;
+  for (char& c : noise) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  write_file(key_file, key_a);
+  make_update(updates, "add \"share/data\"\n", {{"share/data", "good\n", 0644}, {"noise", noise}});
+  sign(updates + "/update.zav", "a");
+  make_update(root / "evil", "add \"share/data\"\n", {{"share/data", "evil\n", 0644}, {"noise", noise}});
+  std::string evil = read_file(root / "evil/update.zav");
+
+  // Stopped as it creates the manifest, after the check: the same file is
+  // then rewritten in place with an unsigned package.
+  RunOptions options;
+  options.cwd = install;
+  options.env = fault_shim_env({"FAULT_STOP_PATH=*/update.manifest"});
+  Child child;
+  ASSERT_TRUE(start_program({program, updates, "0"}, options, root / "out", &child));
+  int status = 0;
+  ASSERT_EQ(waitpid(child.pid, &status, WUNTRACED), child.pid);
+  ASSERT_TRUE(WIFSTOPPED(status));
+  int fd = open((updates + "/update.zav").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, evil.data(), evil.size()), static_cast<ssize_t>(evil.size()));
+  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(evil.size())), 0);
+  close(fd);
+  kill(child.pid, SIGCONT);
+  EXPECT_EQ(wait_program(&child, 60), 0);
+
+  EXPECT_EQ(read_file(updates + "/update.status"), "succeeded\n");
+  EXPECT_EQ(read_file(install + "/share/data"), "good\n");
 }
 
 TEST_F(SignatureTest, MissingPackageWithAKeyFailsAsBefore) {
