@@ -446,3 +446,46 @@ TEST_F(ProgressWindowTest, DisplayOptionIsTakenOutOfTheArguments) {
 }
 
 }  // namespace
+
+// 98 actions make each one step of 1 %: the run is held at the action whose
+// percentage is exactly 50 (a window is wanted), or 51 (none is).
+TEST_F(ProgressWindowTest, WindowAtExactlyHalfDoneButNotPastIt) {
+  write_file(root / "bin/updater.ini", kIni);
+  for (int held_action : {49, 50}) {
+    SCOPED_TRACE("held at " + std::to_string(held_action + 1) + " %");
+    TempDir run_root;
+    updates = run_root / "updates";
+    install = run_root / "install";
+    make_dirs(install);
+    std::string manifest;
+    std::vector<PackageFile> entries;
+    for (int i = 0; i < 98; i++) {
+      if (i == held_action) {
+        // Its backup opens the FIFO for reading and waits for a writer.
+        manifest += "remove \"pipe\"\n";
+        continue;
+      }
+      std::string name = "f" + std::to_string(i);
+      manifest += "add \"" + name + "\"\n";
+      entries.push_back({name, name, 0644});
+    }
+    make_update(updates, manifest, entries);
+    ASSERT_EQ(mkfifo((install + "/pipe").c_str(), 0644), 0);
+    count_maps();
+    start({updates, "0"});
+    bool wanted = held_action == 49;
+    Window w = wait_for_window(kTitle, wanted ? 10 : 1.5);
+    if (wanted) {
+      EXPECT_NE(w, 0u) << "no window at exactly half done";
+    } else {
+      EXPECT_EQ(w, 0u) << "a window past half done";
+    }
+    ASSERT_TRUE(fifo_release_reader(install + "/pipe", 20));
+    EXPECT_EQ(wait_program(&updater, 30), 0) << read_file(root / "output");
+    EXPECT_EQ(read_file(updates + "/update.status"), "succeeded\n");
+    EXPECT_FALSE(exists(install + "/pipe"));
+    if (!wanted) {
+      EXPECT_EQ(count_maps(), 0) << "a window was mapped";
+    }
+  }
+}
