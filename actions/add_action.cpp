@@ -1,4 +1,5 @@
 // The "add" action, and "add-if", which is an add behind a guard file.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -32,6 +33,14 @@ int AddAction::Execute() {
   if (access(path, F_OK) != 0) {
     int rc = make_parent_dirs(path);
     if (rc != OK) return rc;
+    // A link to nothing would make the extraction create its target, which
+    // may lie anywhere; the link has no content to keep, so the new file
+    // takes its place.
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+      log_printf("replacing a link to nothing: %s\n", path);
+      if (remove(path) != 0) return ERR_WRITE;
+    }
   } else {
     int rc = backup_create(path);
     if (rc != OK) return rc;

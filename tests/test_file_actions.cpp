@@ -149,3 +149,21 @@ TEST(FileActions, FailedRunPutsBackReplacedAndRemovedFiles) {
 }
 
 }  // namespace
+
+// A link to nothing where a file is added: the extraction must not create
+// the link's target, which may lie anywhere; the new file replaces the link.
+TEST(FileActions, AddOverALinkToNothingReplacesTheLink) {
+  TempDir root;
+  std::string install = root / "install", updates = root / "updates";
+  make_dirs(install + "/bin");
+  make_dirs(root / "outside");
+  ASSERT_EQ(symlink((root / "outside/target").c_str(), (install + "/bin/tool").c_str()), 0);
+  make_update(updates, "add \"bin/tool\"\n", {{"bin/tool", "new tool", 0755}});
+  run_updater(install, updates);
+  EXPECT_EQ(read_file(updates + "/update.status"), "succeeded\n");
+  EXPECT_EQ(read_file(updates + "/update.log"),
+            "PREPARE ADD bin/tool\nEXECUTE ADD bin/tool\nreplacing a link to nothing: bin/tool\n"
+            "FINISH ADD bin/tool\nsucceeded\ncalling QuitProgressUI\n");
+  EXPECT_FALSE(exists(root / "outside/target"));
+  EXPECT_EQ(tree_diff(tree_of({{"bin/tool", "new tool", 0755}}), snapshot_tree(install)), "");
+}
