@@ -9,11 +9,9 @@
 #include "driver/log.h"
 #include "driver/status.h"
 
-namespace {
-
-// Writes all `size` bytes. A write that reports 0 bytes for a non-empty
-// request is a failure too: the copy must never end as a success with bytes
-// missing. errno is 0 then, and the log line says so.
+// A write that reports 0 bytes for a non-empty request is a failure too: the
+// copy must never end as a success with bytes missing. errno is 0 then, and
+// the log line says so.
 bool write_all(int fd, const char* data, size_t size) {
   while (size > 0) {
     errno = 0;
@@ -24,8 +22,6 @@ bool write_all(int fd, const char* data, size_t size) {
   }
   return true;
 }
-
-}  // namespace
 
 int copy_file_tracked(const char* src, char* dst, bool* dst_touched) {
   *dst_touched = false;

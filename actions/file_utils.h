@@ -2,6 +2,8 @@
 // `char*` are cut in place at a "/" and put back before the call returns.
 #pragma once
 
+#include <cstddef>
+
 // Creates the missing directories on the way to the file `path`, outermost
 // first, with mode 0755; an existing name of any kind counts as made.
 // OK or ERR_WRITE.
@@ -12,6 +14,10 @@ int make_parent_dirs(char* path);
 // ERR_READ (source cannot be opened, examined or read) or ERR_WRITE. A failed
 // copy leaves what it wrote of `dst`.
 int copy_file(const char* src, char* dst);
+
+// Writes all `size` bytes to `fd`, continuing after partial writes. False
+// when a write fails or writes nothing (errno is then 0).
+bool write_all(int fd, const char* data, size_t size);
 
 // As copy_file; *dst_touched tells whether `dst` was created or truncated
 // before the copy ended, so a caller can clean up a partial destination.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "actions/file_utils.h"
 #include "archive/reader.h"
 #include "archive/signature.h"
 #include "driver/log.h"
@@ -116,15 +117,11 @@ int copy_package(const char* package_path, int* copy) {
       rc = ERR_READ;
       break;
     }
-    for (ssize_t done = 0; done < n && rc == OK;) {
-      ssize_t w = write(out, buffer.data() + done, static_cast<size_t>(n - done));
-      if (w <= 0) {
-        log_printf("cannot copy package to check its signature: %d\n", w < 0 ? errno : 0);
-        rc = ERR_WRITE;
-      }
-      done += w > 0 ? w : 0;
+    if (!write_all(out, buffer.data(), static_cast<size_t>(n))) {
+      log_printf("cannot copy package to check its signature: %d\n", errno);
+      rc = ERR_WRITE;
+      break;
     }
-    if (rc != OK) break;
   }
   close(in);
   if (rc == OK && lseek(out, 0, SEEK_SET) != 0) rc = ERR_READ;

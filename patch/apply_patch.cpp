@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "actions/file_utils.h"
 #include "driver/status.h"
 #include "patch/patch_apply.h"
 
@@ -27,14 +28,8 @@ int read_blocks(int fd, unsigned char* buffer, uint64_t size) {
 // One run of output. Linux moves at most about 2 GiB per write, so a longer
 // run continues where the kernel stopped; a write that fails or makes no
 // progress is ERR_WRITE.
-int write_run(int fd, const unsigned char* data, uint64_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, data, static_cast<size_t>(length));
-    if (n <= 0) return ERR_WRITE;
-    data += n;
-    length -= static_cast<uint64_t>(n);
-  }
-  return OK;
+int write_run(int fd, const unsigned char* data, uint32_t length) {
+  return write_all(fd, reinterpret_cast<const char*>(data), length) ? OK : ERR_WRITE;
 }
 
 // The triples, applied to blocks already in memory. All cursors are 64-bit
