@@ -286,14 +286,7 @@ TEST(InterruptedRuns, FilesChangingUnderTheRun) {
     // is seen whatever the reader has buffered already.
     SCOPED_TRACE("package truncated once the run has it open");
     Scenario t = s;
-    std::string noise(300000, '\0');
-    uint32_t x = 2463534242u;
-    for (char& c : noise) {
-      x ^= x << 13;
-      x ^= x >> 17;
-      x ^= x << 5;
-      c = static_cast<char>(x);
-    }
+    std::string noise = random_bytes(300000, 2463534242u);
     t.manifest += "add \"share/new/noise.bin\"\n";
     t.entries.push_back({"share/new/noise.bin", noise, 0644});
     t.after.push_back({"share/new/noise.bin", noise, 0644});

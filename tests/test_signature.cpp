@@ -273,14 +273,7 @@ TEST_F(SignatureTest, PackageRewrittenInPlaceAfterTheCheckIsNotRead) {
   std::string updates = root / "updates";
   // Larger than any read buffer, so that the reader goes back to the file
   // for the manifest after it has read the index at the end.
-  std::string noise(300000, '\0');
-  uint32_t x = 2463534242u;
-  for (char& c : noise) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
+  std::string noise = random_bytes(300000, 2463534242u);
   write_file(key_file, key_a);
   make_update(updates, "add \"share/data\"\n", {{"share/data", "good\n", 0644}, {"noise", noise}});
   sign(updates + "/update.zav", "a");

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <random>
 #include <string>
 
 #include "archive/byte_order.h"
@@ -15,13 +14,6 @@
 using namespace testing_support;
 
 namespace {
-
-std::string random_bytes(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng());
-  return s;
-}
 
 // A program of this machine, the realistic input of the tools.
 std::string system_file(const std::string& path) {

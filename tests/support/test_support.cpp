@@ -167,6 +167,18 @@ std::string read_file(const std::string& path) {
   return s.str();
 }
 
+std::string random_bytes(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  uint32_t x = seed;
+  for (char& c : bytes) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return bytes;
+}
+
 bool exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;

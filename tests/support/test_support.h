@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,6 +24,8 @@ struct TempDir {
 // Writes `content` to `path` (parents made) and sets `mode` exactly.
 void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
 std::string read_file(const std::string& path);
+// `size` bytes that do not compress, the same for the same `seed` (xorshift).
+std::string random_bytes(size_t size, uint32_t seed);
 bool exists(const std::string& path);  // lstat succeeds
 mode_t file_mode(const std::string& path);  // permission bits, -1 cast when absent
 void make_dirs(const std::string& path, mode_t mode = 0755);
