@@ -48,7 +48,7 @@ int AddAction::Execute() {
     // mode rather than the old file rewritten in place.
     if (remove(path) != 0) return ERR_WRITE;
   }
-  return package_reader.ExtractEntry(path, path);
+  return extract_fresh(path, path);
 }
 
 int AddAction::Finish(int status) {

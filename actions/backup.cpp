@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 
 #include "actions/file_utils.h"
@@ -20,6 +21,8 @@ namespace {
 // creation mask, and a replaced file has the new entry's mode by the time it
 // is restored, so neither can give the old mode back.
 std::map<std::string, mode_t> written_backups;
+// Those of them that an interrupted run wrote and this run took over.
+std::set<std::string> adopted_leftovers;
 
 void backup_name(const char* path, char (&name)[1024]) {
   snprintf(name, sizeof name, "%s%s", path, kBackupSuffix);
@@ -27,7 +30,10 @@ void backup_name(const char* path, char (&name)[1024]) {
 
 }  // namespace
 
-void backup_record_reset() { written_backups.clear(); }
+void backup_record_reset() {
+  written_backups.clear();
+  adopted_leftovers.clear();
+}
 
 int backup_create(const char* path) {
   char name[1024];
@@ -35,6 +41,16 @@ int backup_create(const char* path) {
   // A second change of the same file in one run must not overwrite the
   // content from before the run.
   if (written_backups.count(name) != 0) return OK;
+  // A regular file at the backup name is an interrupted run's backup, which
+  // holds the oldest content known and may be the only copy of it: it becomes
+  // this run's backup instead of being overwritten. Anything else there (a
+  // link, a pipe) is replaced by the copy below, never written through.
+  struct stat leftover;
+  if (lstat(name, &leftover) == 0 && S_ISREG(leftover.st_mode)) {
+    written_backups[name] = leftover.st_mode & 07777;
+    adopted_leftovers.insert(name);
+    return OK;
+  }
 
   bool touched = false;
   int rc = copy_file_tracked(path, name, &touched);
@@ -72,6 +88,8 @@ int backup_conclude(char* path, int status) {
     // Without a backup of ours this fails at opening it, and logs so.
     int rc = copy_file(name, path);
     if (rc != OK) return rc;
+    if (adopted_leftovers.count(name) != 0)
+      log_printf("restored from the backup of an interrupted run: %s\n", path);
     // The content is back; a mode that cannot be set is no reason to keep the
     // backup, but the log says so.
     if (ours && chmod(path, record->second) != 0) {
@@ -83,5 +101,6 @@ int backup_conclude(char* path, int status) {
     log_printf("leftover backup of an interrupted run removed: %s\n", name);
   }
   if (ours) written_backups.erase(record);
+  adopted_leftovers.erase(name);
   return remove(name);
 }

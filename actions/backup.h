@@ -17,13 +17,15 @@ constexpr size_t kMaxInstalledPath = 1012;
 
 // Copies `path` to "<path>.kiv-backup". When this run already backed up
 // `path`, the first backup (the content from before the run) is kept and OK
-// returned. A backup that fails part way is deleted. The code of copy_file.
+// returned; a regular file left there by an interrupted run is taken as this
+// run's backup unchanged. A backup that fails part way is deleted. The code
+// of copy_file.
 int backup_create(const char* path);
 
 // Ends the life of `path`'s backup. status 0: the backup is deleted (a
 // leftover of an earlier run too, with a log line); the result of remove(). status != 0: this run's backup is copied back over
-// `path`, which gets back the permission bits it had when it was backed up,
-// and deleted (the copy's code on failure, and the backup stays); a leftover
+// `path` (a new file in its place), which gets back the permission bits it
+// had when it was backed up, and deleted (the copy's code on failure, and the backup stays); a leftover
 // backup is logged and left alone.
 int backup_conclude(char* path, int status);
 

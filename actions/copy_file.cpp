@@ -35,7 +35,9 @@ int copy_file_tracked(const char* src, char* dst, bool* dst_touched) {
     if (in >= 0) close(in);
     return ERR_READ;
   }
-  int out = open(dst, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777);
+  // A new file in place of whatever stood there: its mode cannot stop the
+  // copy (a read-only new file being restored over), and no link is followed.
+  int out = create_fresh_file(dst, O_WRONLY, st.st_mode & 07777);
   if (out < 0) {
     log_printf("copy_file: failed to open: %s,%d\n", dst, errno);
     close(in);

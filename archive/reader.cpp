@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cassert>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -173,6 +174,7 @@ int PackageReader::OpenFile(FILE* file) {
 }
 
 void PackageReader::Close() {
+  verified = false;
   if (archive != nullptr) {
     archive_close(archive);
     archive = nullptr;
@@ -230,14 +232,28 @@ int PackageReader::ExtractEntry(const char* name, const char* dest_path) {
   if (entry == nullptr) return ERR_READ;
   int fd = creat(dest_path, static_cast<mode_t>(entry->permissions & 07777));
   if (fd < 0) return ERR_WRITE;
-  FILE* out = fdopen(fd, "wb");
+  int rc = ExtractEntryToFd(entry, fd);
+  close(fd);
+  return rc;
+}
+
+int PackageReader::ExtractEntryToFd(ArchiveEntry* entry, int fd) {
+  // The stream gets a descriptor of its own, so the caller's stays open.
+  int own = dup(fd);
+  if (own < 0) return ERR_WRITE;
+  FILE* out = fdopen(own, "wb");
   if (out == nullptr) {
-    close(fd);
+    close(own);
     return ERR_WRITE;
   }
   int rc = DecompressEntry(entry, out);
+  int error = errno;
   // A write error that stdio held back shows at close; the caller relies on
   // OK meaning every byte reached the file.
-  if (fclose(out) != 0 && rc == OK) rc = ERR_WRITE;
+  if (fclose(out) != 0 && rc == OK) {
+    rc = ERR_WRITE;
+    error = errno;
+  }
+  errno = error;
   return rc;
 }

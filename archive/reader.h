@@ -46,6 +46,8 @@ int32_t archive_read(UpdateArchive* archive, ArchiveEntry* entry, int32_t positi
 class PackageReader {
  public:
   UpdateArchive* archive = nullptr;
+  // True only while the open package is one whose signature was checked.
+  bool verified = false;
 
   ~PackageReader() { Close(); }
   // Closes any open package, then opens `path`. OK or ERR_READ.
@@ -59,6 +61,10 @@ class PackageReader {
   // when the whole stream was decoded and written. A failed extraction leaves
   // the destination as far as it got.
   int ExtractEntry(const char* name, const char* dest_path);
+  // Decodes the entry into the open descriptor `fd`, which stays open and the
+  // caller's, at its current position. OK only when the whole stream was
+  // decoded and written; on ERR_WRITE errno is the failed write's.
+  int ExtractEntryToFd(ArchiveEntry* entry, int fd);
   // Decodes the entry into `out`, which stays open and the caller's.
   int DecompressEntry(ArchiveEntry* entry, FILE* out);
 };

@@ -1,12 +1,21 @@
 // The updater's process entry: wait for the application, run the update on a
 // worker thread while the main thread serves the progress window, then start
 // the application's callback program.
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "actions/file_utils.h"
 
 #include "driver/log.h"
 #include "driver/package_trust.h"
@@ -15,6 +24,61 @@
 #include "ui/progress_ui.h"
 
 namespace {
+
+// How long the updater waits for the application to end: long enough for it
+// to save its state and quit, short enough that a hung application does not
+// keep its update away for ever.
+constexpr int kParentWaitSeconds = 60;
+
+// The longest name the run builds in the update directory, with its "/".
+constexpr size_t kLongestUpdateDirName = sizeof "/update.zav.XXXXXX" - 1;
+
+enum ParentWait { kNoWait, kParentEnded, kParentStillRunning };
+
+bool process_exists(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+
+// Waits for the application `pid`. Its own child is reaped with waitpid; any
+// other running process (the application is normally the updater's parent)
+// is watched until it has ended, for at most kParentWaitSeconds.
+ParentWait wait_for_parent(pid_t pid) {
+  if (waitpid(pid, nullptr, 0) == pid || errno != ECHILD) return kNoWait;
+  if (!process_exists(pid)) return kNoWait;
+  int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (fd >= 0) {
+    pollfd p = {fd, POLLIN, 0};
+    int r;
+    do {
+      r = poll(&p, 1, kParentWaitSeconds * 1000);
+    } while (r < 0 && errno == EINTR);
+    close(fd);
+    return r > 0 ? kParentEnded : kParentStillRunning;
+  }
+  // Kernels without process descriptors: ask every 50 ms.
+  time_t deadline = time(nullptr) + kParentWaitSeconds;
+  while (process_exists(pid)) {
+    if (time(nullptr) >= deadline) return kParentStillRunning;
+    usleep(50000);
+  }
+  return kParentEnded;
+}
+
+// The signals with which a logout or a terminal ends its processes. A run
+// that they cut short would leave half the files new; the run completes (or
+// restores) instead, and they get their old handling back before the
+// callback starts.
+const int kDeferredSignals[] = {SIGTERM, SIGINT, SIGHUP};
+struct sigaction saved_handling[3];
+
+void ignore_deferred_signals() {
+  struct sigaction ignore;
+  memset(&ignore, 0, sizeof ignore);
+  ignore.sa_handler = SIG_IGN;
+  for (int i = 0; i < 3; i++) sigaction(kDeferredSignals[i], &ignore, &saved_handling[i]);
+}
+
+void restore_deferred_signals() {
+  for (int i = 0; i < 3; i++) sigaction(kDeferredSignals[i], &saved_handling[i], nullptr);
+}
 
 void* worker_main(void*) {
   run_update();
@@ -40,8 +104,20 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // Every path in the update directory is built in a 1024-byte buffer; a
+  // name cut short, or "/update.log" for an empty path, would be written
+  // somewhere else.
+  size_t dir_length = strlen(argv[1]);
+  if (dir_length == 0 || dir_length + kLongestUpdateDirName >= 1024) {
+    fprintf(stderr, "updater: the update directory path must be 1 to %zu bytes long\n",
+            1023 - kLongestUpdateDirName);
+    return 1;
+  }
+
   long parent = strtol(argv[2], nullptr, 10);
-  if (parent != 0) waitpid(static_cast<pid_t>(parent), nullptr, 0);
+  ParentWait parent_wait = kNoWait;
+  if (parent > 0 && parent == static_cast<pid_t>(parent))
+    parent_wait = wait_for_parent(static_cast<pid_t>(parent));
 
   // Before the log is opened: a second run must not truncate the log of a
   // run that is still writing it.
@@ -54,11 +130,24 @@ int main(int argc, char** argv) {
   if (log_file == nullptr) {
     char path[1024];
     snprintf(path, sizeof path, "%s/update.log", update_dir);
-    log_file = fopen(path, "w");
+    // A new file: a link or a pipe planted at the name is replaced, never
+    // written through or waited on.
+    int fd = create_fresh_file(path, O_WRONLY, 0644);
+    if (fd >= 0) {
+      log_file = fdopen(fd, "w");
+      if (log_file == nullptr) close(fd);
+    }
+  }
+  if (parent_wait == kParentEnded) log_printf("waited for process %ld to end\n", parent);
+  if (parent_wait == kParentStillRunning) {
+    log_printf("process %ld still running after %d seconds; not waiting any longer\n", parent,
+               kParentWaitSeconds);
   }
   if (waited) log_printf("waiting for another update run to finish\n");
   if (lock_fd < 0) log_printf("cannot lock the installation directory: %d\n", lock_error);
 
+  // Before the worker starts, so that it inherits the setting.
+  ignore_deferred_signals();
   pthread_t worker;
   if (pthread_create(&worker, nullptr, worker_main, nullptr) == 0) {
     OpenProgressUI();
@@ -72,6 +161,7 @@ int main(int argc, char** argv) {
 
   // Released before the callback starts, which may well start the next run.
   run_lock_release(lock_fd);
+  restore_deferred_signals();
 
   if (argc < 5) return 0;
   launch_callback(argv);

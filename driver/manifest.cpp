@@ -1,7 +1,6 @@
 // Manifest reading: the whole text in one buffer, then one action per line.
 #include "driver/manifest.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,39 +34,29 @@ const Keyword kKeywords[] = {
 
 }  // namespace
 
-int read_manifest(const char* path, char** text) {
+int read_manifest(int fd, char** text) {
   *text = nullptr;
-  int fd = open(path, O_RDONLY);
-  if (fd < 0) return ERR_READ;
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    close(fd);
-    return ERR_READ;
-  }
+  if (fstat(fd, &st) != 0) return ERR_READ;
   size_t size = static_cast<size_t>(st.st_size);
   char* buffer = static_cast<char*>(malloc(size + 1));
-  if (buffer == nullptr) {
-    close(fd);
-    return ERR_NO_MEMORY;
-  }
+  if (buffer == nullptr) return ERR_NO_MEMORY;
   *text = buffer;
   size_t done = 0;
   while (done < size) {
     size_t want = size - done;
     if (want > INT_MAX) want = INT_MAX;
     ssize_t n = read(fd, buffer + done, want);
-    if (n < 0) {
-      close(fd);
-      return ERR_READ;
-    }
-    if (n == 0) {
-      close(fd);
-      return ERR_BAD_DATA;
-    }
+    if (n < 0) return ERR_READ;
+    if (n == 0) return ERR_BAD_DATA;
     done += static_cast<size_t>(n);
   }
   buffer[size] = '\0';
-  close(fd);
+  // The lines are C strings: a NUL would silently end the manifest early.
+  if (memchr(buffer, '\0', size) != nullptr) {
+    log_printf("manifest contains a NUL byte\n");
+    return ERR_SYNTAX;
+  }
   return OK;
 }
 

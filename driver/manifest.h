@@ -3,10 +3,12 @@
 
 #include "driver/manifest_action.h"
 
-// Reads the whole file at `path` into a new NUL-terminated buffer in *text
-// (the caller frees it with free(), also after a failure). OK, ERR_READ,
-// ERR_BAD_DATA (file shorter than its size) or ERR_NO_MEMORY.
-int read_manifest(const char* path, char** text);
+// Reads the whole file open at `fd` (from its current position, which is its
+// start) into a new NUL-terminated buffer in *text (the caller frees it with
+// free(), also after a failure); `fd` stays open and the caller's. OK,
+// ERR_READ, ERR_BAD_DATA (file shorter than its size), ERR_SYNTAX (a NUL byte
+// in the text, logged) or ERR_NO_MEMORY.
+int read_manifest(int fd, char** text);
 
 // Creates the action for one manifest keyword; null when the keyword is not
 // in the table. *known tells the two null cases apart: 0 for an unknown

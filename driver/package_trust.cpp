@@ -88,11 +88,10 @@ int private_file() {
   return fd;
 }
 
-// Copies the package into a private file, positioned at its start, in *copy
-// (the caller's). ERR_READ when the package cannot be read, ERR_WRITE when
-// the copy cannot be written; each logged.
-int copy_package(const char* package_path, int* copy) {
-  // Not blocking on a named pipe in place of the package: it fails at once.
+// Opens the package for reading in *fd (the caller's). Not blocking on a
+// named pipe in place of the package: anything but a regular file is
+// refused at once, logged. OK or ERR_READ.
+int open_regular(const char* package_path, int* fd) {
   int in = open(package_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) return ERR_READ;
   struct stat st;
@@ -101,6 +100,36 @@ int copy_package(const char* package_path, int* copy) {
     close(in);
     return ERR_READ;
   }
+  *fd = in;
+  return OK;
+}
+
+// The package as a stream for the reader, which takes it.
+int open_stream(int fd) {
+  FILE* package = fdopen(fd, "rb");
+  if (package == nullptr) {
+    close(fd);
+    return ERR_READ;
+  }
+  return package_reader.OpenFile(package);
+}
+
+// The program's own file, whatever name or link started it; empty when the
+// system does not tell.
+std::string own_executable() {
+  char buffer[4096];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return std::string();
+  return std::string(buffer, static_cast<size_t>(n));
+}
+
+// Copies the package into a private file, positioned at its start, in *copy
+// (the caller's). ERR_READ when the package cannot be read, ERR_WRITE when
+// the copy cannot be written; each logged.
+int copy_package(const char* package_path, int* copy) {
+  int in = -1;
+  int rc = open_regular(package_path, &in);
+  if (rc != OK) return rc;
   int out = private_file();
   if (out < 0) {
     log_printf("cannot copy package to check its signature: %d\n", errno);
@@ -108,7 +137,6 @@ int copy_package(const char* package_path, int* copy) {
     return ERR_WRITE;
   }
   std::vector<char> buffer(1 << 16);
-  int rc = OK;
   for (;;) {
     ssize_t n = read(in, buffer.data(), buffer.size());
     if (n == 0) break;
@@ -140,17 +168,30 @@ int open_package(const char* package_path) {
   if (program_argv0 == nullptr) return package_reader.Open(package_path);
   // Whole strings rather than the usual fixed buffers: a key path cut short
   // would name a file that does not exist, which would turn checks off.
-  std::string key_path = std::string(program_argv0) + ".pub";
+  // Beside the name that started the program, and beside the program itself:
+  // started through PATH or a link, argv[0] alone would miss the key.
+  std::string key_path;
   std::vector<PublicKey> keys;
   bool configured = false;
-  int rc = load_keys(key_path, &keys, &configured);
-  if (!configured) return package_reader.Open(package_path);
+  int rc = OK;
+  std::string executable = own_executable();
+  for (const std::string& program : {std::string(program_argv0), executable}) {
+    if (program.empty()) continue;
+    key_path = program + ".pub";
+    rc = load_keys(key_path, &keys, &configured);
+    if (configured) break;
+  }
+  int fd = -1;
+  if (!configured) {
+    log_printf("package not verified: no key file\n");
+    rc = open_regular(package_path, &fd);
+    return rc == OK ? open_stream(fd) : rc;
+  }
   if (rc != OK) return rc;
 
   // The check and the reader use one private copy: what was verified is what
   // is read, even if the name is replaced or the file rewritten in place
   // while the run goes on.
-  int fd = -1;
   rc = copy_package(package_path, &fd);
   if (rc != OK) return rc;
   FILE* package = fdopen(fd, "rb");
@@ -163,5 +204,7 @@ int open_package(const char* package_path) {
     fclose(package);
     return rc;
   }
-  return package_reader.OpenFile(package);
+  rc = package_reader.OpenFile(package);
+  package_reader.verified = rc == OK;
+  return rc;
 }

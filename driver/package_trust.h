@@ -7,8 +7,10 @@
 // no key file is looked for.
 extern const char* program_argv0;
 
-// Opens the package at `package_path` into package_reader. With no key file
-// this is exactly package_reader.Open. With one, the package is opened once,
+// Opens the package at `package_path` into package_reader. The key file is
+// "<program_argv0>.pub", else "<the program's own file>.pub". With no key file
+// the package is opened as it stands (logged as not verified; anything but a
+// regular file is ERR_READ, never waited for). With one, the package is opened once,
 // its signature "<package_path>.sig" is checked over every byte of that open
 // file, and only then is the same file handed to the reader. OK; ERR_READ for
 // an unreadable key file, package or signature; ERR_BAD_DATA for a key file

@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "actions/file_utils.h"
 #include "archive/reader.h"
 #include "driver/log.h"
 #include "driver/manifest.h"
@@ -52,11 +54,15 @@ void finish_phase(ActionChain* chain, int status) {
 int apply_package() {
   char path[1024];
   snprintf(path, sizeof path, "%s/update.manifest", update_dir);
-  int rc = package_reader.ExtractEntry("update.manifest", path);
+  // The manifest stays in the update directory for people to read, but the
+  // run reads it only through the descriptor it wrote it with.
+  int fd = -1;
+  int rc = extract_fresh("update.manifest", path, &fd);
   if (rc != OK) return rc;
 
   char* text = nullptr;
-  rc = read_manifest(path, &text);
+  rc = read_manifest(fd, &text);
+  close(fd);
   if (rc == OK) {
     ActionChain chain;
     rc = parse_manifest(text, &chain);
@@ -80,17 +86,21 @@ int run_phases(ActionChain* chain) {
 void write_status_file(int status) {
   char path[1024];
   snprintf(path, sizeof path, "%s/update.status", update_dir);
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return;
+  int fd = create_fresh_file(path, O_WRONLY, 0644);
   char text[32];
   if (status == OK) {
     snprintf(text, sizeof text, "succeeded\n");
   } else {
     snprintf(text, sizeof text, "failed: %d\n", status);
   }
-  ssize_t ignored = write(fd, text, strlen(text));
-  (void)ignored;
-  close(fd);
+  // Nobody else would learn the outcome: standard error is the last word.
+  bool written = fd >= 0 && write_all(fd, text, strlen(text));
+  int error = errno;
+  if (fd >= 0 && close(fd) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  if (!written) fprintf(stderr, "cannot write %s: %d\n", path, error);
 }
 
 void run_update() {

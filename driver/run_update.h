@@ -12,6 +12,7 @@ void run_update();
 // Prepare or Execute, else 0; Finish runs whenever Prepare succeeded.
 int run_phases(ActionChain* chain);
 
-// Writes "succeeded\n" or "failed: <status>\n" to <update_dir>/update.status;
-// when the file cannot be opened nothing is written.
+// Writes "succeeded\n" or "failed: <status>\n" to a new
+// <update_dir>/update.status (whatever stood at the name is replaced); when
+// that fails, says so on standard error.
 void write_status_file(int status);

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "actions/backup.h"
+#include "actions/file_utils.h"
 #include "actions/path_check.h"
 #include "archive/reader.h"
 #include "driver/log.h"
@@ -54,12 +55,10 @@ int PatchAction::Prepare() {
   patch_number = patch_counter++;
   char temporary[1024];
   temporary_patch_path(patch_number, temporary);
-  remove(temporary);
-
-  int rc = package_reader.ExtractEntry(entry_name, temporary);
+  // Read back through the descriptor it was written with: the name lies in
+  // the update directory, where anyone may rename another file over it.
+  int rc = extract_fresh(entry_name, temporary, &patch_fd);
   if (rc != OK) return rc;
-  patch_fd = open(temporary, O_RDONLY);
-  if (patch_fd < 0) return ERR_READ;
   rc = read_patch_header(patch_fd, &header);
   if (rc != OK) return rc;
 
@@ -120,10 +119,16 @@ int PatchAction::Execute() {
     if (rc != OK) return rc;
     if (remove(path) != 0) return ERR_WRITE;
   }
-  int out = open(path, O_WRONLY | O_CREAT | O_TRUNC, mode);
+  int out = create_fresh_file(path, O_WRONLY, mode);
   if (out < 0) return ERR_WRITE;
   rc = apply_patch(&header, patch_fd, source_data, out);
-  close(out);
+  if (rc == ERR_WRITE) log_printf("cannot write %s: %d\n", path, errno);
+  if (close(out) != 0 && rc == OK) {
+    log_printf("cannot write %s: %d\n", path, errno);
+    rc = ERR_WRITE;
+  }
+  // A partial file would hold the disk space that the restore needs.
+  if (rc != OK) unlink(path);
   return rc;
 }
 

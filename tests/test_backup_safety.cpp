@@ -121,7 +121,7 @@ TEST(BackupSafety, FailedCopiesNeverEndAsSuccessOrLeaveAPartialBackup) {
               "copy_file: failed to open or stat: -1,missing.kiv-backup,2", "failed: 6"}) +
            kQuit,
        "failed: 6\n",
-       {{"bin/app", "", 0700}, {"bin/app.kiv-backup", big, 0755}},
+       {{"bin/app", "", 0755}, {"bin/app.kiv-backup", big, 0755}},
        // Only the restore writes to bin/app directly; extraction goes through stdio.
        with_env(fault_shim_env({"FAULT_PATH=bin/app", "FAULT_WRITE_AT=1",
                                 "FAULT_WRITE_ERRNO=28"}))},
@@ -160,7 +160,7 @@ TEST(BackupSafety, AFileChangedTwiceGetsBackItsContentFromBeforeTheRun) {
 
 TEST(BackupSafety, LeftoverBackupsOfAnEarlierRunAreNeverRestored) {
   check_action_cases({
-      {"failed run: leftovers of untouched files stay, an overwritten one is this run's",
+      {"failed run: leftovers of untouched files stay, a changed file gets its leftover back",
        {{"a", "a1"},
         {"a.kiv-backup", "stale a"},
         {"b", "b1"},
@@ -171,14 +171,15 @@ TEST(BackupSafety, LeftoverBackupsOfAnEarlierRunAreNeverRestored) {
        {{"a", "a2"}, {"b", "b2"}},
        lines({"PREPARE ADD a", "PREPARE ADD x/y", "PREPARE ADD b", "PREPARE REMOVE c",
               "EXECUTE ADD a", "EXECUTE ADD x/y", "### execution failed", "FINISH ADD a",
-              "FINISH ADD x/y", "copy_file: failed to open or stat: -1,x/y.kiv-backup,2",
+              "restored from the backup of an interrupted run: a", "FINISH ADD x/y",
+              "copy_file: failed to open or stat: -1,x/y.kiv-backup,2",
               "FINISH ADD b", "leftover backup not written by this run, left alone: b.kiv-backup",
               "FINISH REMOVE c",
               "leftover backup not written by this run, left alone: c.kiv-backup",
               "failed: 6"}) +
            kQuit,
        "failed: 6\n",
-       {{"a", "a1"},
+       {{"a", "stale a"},
         {"b", "b1"},
         {"b.kiv-backup", "stale b", 0600},
         {"c", "c1"},

@@ -71,7 +71,7 @@ TEST_F(FileUtilsTest, MakeParentDirsLeavesThePathAsItWas) {
   }
 }
 
-TEST_F(FileUtilsTest, CopyFileCopiesContentAndOnlyANewFileTakesTheMode) {
+TEST_F(FileUtilsTest, CopyFileCopiesContentAndModeIntoANewFile) {
   std::string big(20000, 'x');
   for (size_t i = 0; i < big.size(); i++) big[i] = static_cast<char>(i * 7);
   write_file("big", big, 0750);
@@ -84,7 +84,7 @@ TEST_F(FileUtilsTest, CopyFileCopiesContentAndOnlyANewFileTakesTheMode) {
   EXPECT_STREQ(to_new, "out/big");
   EXPECT_EQ(tree_diff(tree_of({{"big", big, 0750},
                                {"empty", "", 0604},
-                               {"exists", big, 0600},
+                               {"exists", big, 0750},
                                {"out/big", big, 0750},
                                {"out/empty", "", 0604}}),
                       tree()),

@@ -25,7 +25,12 @@ struct PatchActionTest : ::testing::Test {
     make_dirs(install);
     make_dirs(updates);
   }
-  std::string log() { return read_file(updates + "/update.log"); }
+  // The log after its first line, which says that the package was not verified.
+  std::string log() {
+    std::string text = read_file(updates + "/update.log");
+    EXPECT_EQ(text.compare(0, sizeof kUnverifiedLine - 1, kUnverifiedLine), 0) << text;
+    return text.substr(std::min(text.size(), sizeof kUnverifiedLine - 1));
+  }
   std::string status() { return read_file(updates + "/update.status"); }
   // The update directory's names besides the package and the manifest.
   std::vector<std::string> leftovers() {

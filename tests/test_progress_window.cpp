@@ -39,27 +39,6 @@ double now_seconds() {
   return t.tv_sec + t.tv_nsec / 1e9;
 }
 
-// Reads a FIFO whose writer is (or will soon be) blocked opening it, up to
-// the writer's close. False when no writer came within `timeout`.
-bool fifo_read_all(const std::string& path, double timeout, std::string* content) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-  if (fd < 0) return false;
-  double end = now_seconds() + timeout;
-  bool done = false;
-  while (!done && now_seconds() < end) {
-    // Until a writer has come, Linux reports neither data nor a hang-up.
-    pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
-    char buffer[4096];
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) content->append(buffer, static_cast<size_t>(n));
-    if (n == 0) done = true;
-    if (n < 0 && errno != EAGAIN) break;
-  }
-  close(fd);
-  return done;
-}
-
 // Lets a reader blocked opening the FIFO go on; it then reads end of file.
 bool fifo_release_reader(const std::string& path, double timeout) {
   double end = now_seconds() + timeout;
@@ -176,6 +155,7 @@ class ProgressWindowTest : public ::testing::Test {
   std::string updates = root / "updates";
   std::string program = root / "bin/updater";  // its strings file: bin/updater.ini
   Child updater;
+  std::string holds;  // FAULT_HOLD_PATH patterns of the next run
   double started_at = 0;
 
   void SetUp() override {
@@ -187,44 +167,42 @@ class ProgressWindowTest : public ::testing::Test {
 
   Display* display() { return server.display; }
 
-  // A package of comments; FIFOs hold the run before Prepare (manifest) or
-  // after Finish (status).
+  // A package of comments; the run's worker is held before Prepare (at the
+  // manifest) or after Finish (at the status file) until the test lets it go.
   void make_run(bool hold_at_start, bool hold_at_end) {
     make_update(updates, "# a run of comments only\n");
-    if (hold_at_start) {
-      ASSERT_EQ(mkfifo((updates + "/update.manifest").c_str(), 0644), 0);
-    }
-    if (hold_at_end) {
-      ASSERT_EQ(mkfifo((updates + "/update.status").c_str(), 0644), 0);
-    }
+    holds.clear();
+    if (hold_at_start) holds += "*/update.manifest:";
+    if (hold_at_end) holds += "*/update.status";
   }
 
   void start(std::vector<std::string> args, bool with_display_variable = true) {
     RunOptions options;
     options.cwd = install;
+    if (!holds.empty()) options.env = fault_shim_env({"FAULT_HOLD_PATH=" + holds});
     if (with_display_variable) options.env.push_back("DISPLAY=" + server.name);
     args.insert(args.begin(), program);
     started_at = now_seconds();
     ASSERT_TRUE(start_program(args, options, root / "output", &updater));
   }
 
-  void release_start() {
-    std::string manifest;
-    ASSERT_TRUE(fifo_read_all(updates + "/update.manifest", 20, &manifest));
-    EXPECT_EQ(manifest, "# a run of comments only\n");
-    ASSERT_TRUE(fifo_release_reader(updates + "/update.manifest", 20));
-  }
+  void release_start() { write_file(updates + "/update.manifest.go", ""); }
 
+  // Lets the run write its status and end; the status it wrote.
   std::string release_end() {
-    std::string status;
-    EXPECT_TRUE(fifo_read_all(updates + "/update.status", 20, &status));
-    return status;
+    write_file(updates + "/update.status.go", "");
+    EXPECT_EQ(wait_program(&updater, 30), 0) << read_file(root / "output");
+    return read_file(updates + "/update.status");
   }
 
   void expect_clean_exit() {
-    EXPECT_EQ(wait_program(&updater, 30), 0) << read_file(root / "output");
+    if (updater.pid > 0) {
+      EXPECT_EQ(wait_program(&updater, 30), 0) << read_file(root / "output");
+    }
+    EXPECT_EQ(updater.exit_code, 0);
     EXPECT_EQ(read_file(root / "output"), "");
-    EXPECT_EQ(read_file(updates + "/update.log"), "succeeded\ncalling QuitProgressUI\n");
+    EXPECT_EQ(read_file(updates + "/update.log"),
+              std::string(kUnverifiedLine) + "succeeded\ncalling QuitProgressUI\n");
   }
 
   // The viewable window titled `title`, waiting up to `timeout`; 0 if none.

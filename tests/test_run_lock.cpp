@@ -18,16 +18,18 @@ using namespace testing_support;
 
 namespace {
 
-const char kWaited[] = "waiting for another update run to finish\n";
+const std::string kWaited =
+    std::string("waiting for another update run to finish\n") + kUnverifiedLine;
 
 // An updater run on a thread of its own, so the test can watch it wait.
 struct BackgroundRun {
   std::atomic<bool> done{false};
   RunResult result;
   std::thread thread;
-  BackgroundRun(const std::string& install, const std::string& updates) {
-    thread = std::thread([this, install, updates] {
-      result = run_updater(install, updates);
+  BackgroundRun(const std::string& install, const std::string& updates,
+                RunOptions options = {}) {
+    thread = std::thread([this, install, updates, options] {
+      result = run_updater(install, updates, {}, options);
       done = true;
     });
   }
@@ -70,22 +72,23 @@ TEST_F(RunLockTest, WaitsWhileTheInstallationIsLocked) {
   EXPECT_EQ(run.result.exit_code, 0);
   EXPECT_EQ(read_file(updates + "/update.status"), "succeeded\n");
   EXPECT_EQ(read_file(updates + "/update.log"),
-            std::string(kWaited) + "succeeded\ncalling QuitProgressUI\n");
+            kWaited + "succeeded\ncalling QuitProgressUI\n");
 }
 
-// The first run's package is a named pipe: it stalls in opening the package,
-// holding the lock, until the test writes to it, like a package arriving
-// slowly over a network file system. The second run, on the same
-// installation with its own update directory, must wait for all of it.
+// The first run is held at opening its package, holding the lock, until the
+// test lets it go, like a package arriving slowly over a network file
+// system. The second run, on the same installation with its own update
+// directory, must wait for all of it.
 TEST_F(RunLockTest, TwoRunsOnOneInstallationRunOneAfterTheOther) {
   std::string slow = root / "slow";
   std::string second = root / "second";
-  make_dirs(slow);
-  ASSERT_EQ(mkfifo((slow + "/update.zav").c_str(), 0644), 0);
+  make_update(slow, "# first run\n");
   make_update(second, "# second run\n");
   Tree before = snapshot_tree(install);
 
-  BackgroundRun first_run(install, slow);
+  RunOptions held;
+  held.env = fault_shim_env({"FAULT_HOLD_PATH=*/update.zav"});
+  BackgroundRun first_run(install, slow, held);
   // Its log is opened once it holds the lock.
   ASSERT_TRUE(wait_for_file(slow + "/update.log"));
   BackgroundRun second_run(install, second);
@@ -94,17 +97,15 @@ TEST_F(RunLockTest, TwoRunsOnOneInstallationRunOneAfterTheOther) {
   EXPECT_FALSE(second_run.done);
   EXPECT_FALSE(exists(second + "/update.log"));
 
-  // Let the first run go on: an empty stream is no package.
-  int pipe_fd = open((slow + "/update.zav").c_str(), O_WRONLY);
-  ASSERT_GE(pipe_fd, 0);
-  close(pipe_fd);
+  write_file(slow + "/update.zav.go", "");
   first_run.thread.join();
   second_run.thread.join();
 
-  EXPECT_EQ(read_file(slow + "/update.log"), "failed: 6\ncalling QuitProgressUI\n");
-  EXPECT_EQ(read_file(slow + "/update.status"), "failed: 6\n");
+  EXPECT_EQ(read_file(slow + "/update.log"),
+            std::string(kUnverifiedLine) + "succeeded\ncalling QuitProgressUI\n");
+  EXPECT_EQ(read_file(slow + "/update.status"), "succeeded\n");
   EXPECT_EQ(read_file(second + "/update.log"),
-            std::string(kWaited) + "succeeded\ncalling QuitProgressUI\n");
+            kWaited + "succeeded\ncalling QuitProgressUI\n");
   EXPECT_EQ(read_file(second + "/update.status"), "succeeded\n");
   // The second run began only after the first had written its status.
   struct stat first_status, second_log;
@@ -132,7 +133,8 @@ TEST_F(RunLockTest, UnlockableInstallationIsUpdatedWithALogLine) {
   chmod(install.c_str(), 0755);
   EXPECT_EQ(read_file(updates + "/update.status"), "succeeded\n");
   EXPECT_EQ(read_file(updates + "/update.log"),
-            "cannot lock the installation directory: 13\nsucceeded\ncalling QuitProgressUI\n");
+            "cannot lock the installation directory: 13\n" + std::string(kUnverifiedLine) +
+                "succeeded\ncalling QuitProgressUI\n");
 }
 
 TEST_F(RunLockTest, CallbackProgramDoesNotHoldTheLock) {
@@ -144,7 +146,8 @@ TEST_F(RunLockTest, CallbackProgramDoesNotHoldTheLock) {
                        "'; ls -l /proc/self/fd | grep -c '" + install + "$' >> '" + record + "'; true";
   RunResult r = run_updater(install, updates, {install, "/bin/sh", "-c", script});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(read_file(updates + "/update.log"), "succeeded\ncalling QuitProgressUI\n");
+  EXPECT_EQ(read_file(updates + "/update.log"),
+            std::string(kUnverifiedLine) + "succeeded\ncalling QuitProgressUI\n");
   // Free, and no descriptor of the installation directory was inherited.
   EXPECT_EQ(read_file(record), "free\n0\n");
 }

@@ -344,7 +344,8 @@ TEST_F(SignatureTest, WithoutAKeyFileNothingIsChecked) {
     if (c.signature != nullptr) write_file(updates + "/update.zav.sig", c.signature);
     run(updates);
     EXPECT_EQ(read_file(updates + "/update.status"), "succeeded\n");
-    EXPECT_EQ(read_file(updates + "/update.log"), "succeeded\ncalling QuitProgressUI\n");
+    EXPECT_EQ(read_file(updates + "/update.log"),
+              std::string(kUnverifiedLine) + "succeeded\ncalling QuitProgressUI\n");
     EXPECT_EQ(read_file(updates + "/update.manifest"), "# unsigned\n");
   }
 }

@@ -30,6 +30,9 @@
  *   FAULT_STOP_PATH     pattern: the first open of a matching path stops the
  *                       process (SIGSTOP) just before it, so that a test can
  *                       change files while the run stands still
+ *   FAULT_HOLD_PATH     patterns separated by ":": an open of a matching path
+ *                       waits, in the opening thread only, until "<path>.go"
+ *                       exists, so that the other threads go on meanwhile
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -115,8 +118,24 @@ static void maybe_stop(const char* path) {
   signal_this_thread(SIGSTOP);
 }
 
+static void maybe_hold(const char* path) {
+  const char* patterns = getenv("FAULT_HOLD_PATH");
+  if (patterns == NULL || path == NULL || strlen(path) > 4000) return;
+  char list[4096];
+  snprintf(list, sizeof list, "%s", patterns);
+  char* rest = list;
+  for (char* p = strsep(&rest, ":"); p != NULL; p = strsep(&rest, ":")) {
+    if (fnmatch(p, path, 0) != 0) continue;
+    char go[4100];
+    snprintf(go, sizeof go, "%s.go", path);
+    while (access(go, F_OK) != 0) usleep(5000);
+    return;
+  }
+}
+
 static void opening(const char* path, int flags) {
   maybe_stop(path);
+  maybe_hold(path);
   if (flags & O_CREAT) event();
 }
 

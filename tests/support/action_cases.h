@@ -24,7 +24,8 @@ struct ActionCase {
 };
 
 // Runs each case on a fresh installation (with an update directory that any
-// user may write) and compares the log, the status file and the tree.
+// user may write) and compares the log (after kUnverifiedLine), the status
+// file and the tree.
 inline void check_action_cases(const std::vector<ActionCase>& cases) {
   for (const ActionCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -36,7 +37,7 @@ inline void check_action_cases(const std::vector<ActionCase>& cases) {
     chmod(updates.c_str(), 0777);
     RunResult r = run_updater(install, updates, {}, c.options);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(read_file(updates + "/update.log"), c.log);
+    EXPECT_EQ(read_file(updates + "/update.log"), kUnverifiedLine + c.log);
     EXPECT_EQ(read_file(updates + "/update.status"), c.status);
     EXPECT_EQ(tree_diff(tree_of(c.after), snapshot_tree(install)), "");
   }

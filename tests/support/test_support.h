@@ -69,6 +69,9 @@ void make_package(const std::string& path, const std::vector<PackageFile>& files
 void make_update(const std::string& update_dir, const std::string& manifest,
                  std::vector<PackageFile> files = {});
 
+// The first line of the log of every run without a key file.
+constexpr const char kUnverifiedLine[] = "package not verified: no key file\n";
+
 struct RunResult {
   int exit_code = -1;  // -1 when killed by a signal
   int signal = 0;

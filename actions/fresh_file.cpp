@@ -1,0 +1,56 @@
+// Creating files at names that others may have prepared, and extracting
+// package entries into them.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "actions/file_utils.h"
+#include "archive/reader.h"
+#include "driver/log.h"
+#include "driver/status.h"
+
+int create_fresh_file(const char* path, int flags, mode_t mode) {
+  // Whatever stands at the name goes first: a link would be followed, a pipe
+  // would block, another user's file would be written. Someone may plant a
+  // new one between the two calls; O_EXCL then fails rather than follow it,
+  // and a few attempts outlast a casual race.
+  for (int attempt = 0; attempt < 3; attempt++) {
+    if (unlink(path) != 0 && errno != ENOENT) return -1;
+    int fd = open(path, flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+int extract_fresh(const char* name, const char* path, int* fd) {
+  ArchiveEntry* entry =
+      package_reader.archive != nullptr ? archive_find(package_reader.archive, name) : nullptr;
+  if (entry == nullptr) return ERR_READ;
+  mode_t mode = static_cast<mode_t>(entry->permissions & 07777);
+  if ((mode & (S_ISUID | S_ISGID)) != 0 && !package_reader.verified) {
+    // Only a package that the vendor signed may install a privileged program.
+    log_printf("set-user-ID and set-group-ID bits dropped: %s\n", path);
+    mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+  }
+  int out = create_fresh_file(path, O_RDWR, mode);
+  if (out < 0) return ERR_WRITE;
+  int rc = package_reader.ExtractEntryToFd(entry, out);
+  if (rc == OK && fd != nullptr && lseek(out, 0, SEEK_SET) != 0) rc = ERR_READ;
+  if (rc != OK) {
+    // A partial file would hold the disk space that the restore needs.
+    if (rc == ERR_WRITE) log_printf("cannot write %s: %d\n", path, errno);
+    close(out);
+    unlink(path);
+    return rc;
+  }
+  if (fd != nullptr) {
+    *fd = out;
+  } else if (close(out) != 0) {
+    log_printf("cannot write %s: %d\n", path, errno);
+    unlink(path);
+    return ERR_WRITE;
+  }
+  return OK;
+}
