@@ -33,6 +33,7 @@
  *   FAULT_HOLD_PATH     patterns separated by ":": an open of a matching path
  *                       waits, in the opening thread only, until "<path>.go"
  *                       exists, so that the other threads go on meanwhile
+ *   FAULT_HOLD_READS=1  only opens for reading are held
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -118,9 +119,11 @@ static void maybe_stop(const char* path) {
   signal_this_thread(SIGSTOP);
 }
 
-static void maybe_hold(const char* path) {
+static void maybe_hold(const char* path, int flags) {
   const char* patterns = getenv("FAULT_HOLD_PATH");
   if (patterns == NULL || path == NULL || strlen(path) > 4000) return;
+  const char* reads = getenv("FAULT_HOLD_READS");
+  if (reads != NULL && *reads == '1' && (flags & O_ACCMODE) != O_RDONLY) return;
   char list[4096];
   snprintf(list, sizeof list, "%s", patterns);
   char* rest = list;
@@ -135,7 +138,7 @@ static void maybe_hold(const char* path) {
 
 static void opening(const char* path, int flags) {
   maybe_stop(path);
-  maybe_hold(path);
+  maybe_hold(path, flags);
   if (flags & O_CREAT) event();
 }
 

@@ -3,8 +3,10 @@
  *   rename_racer DIR NAME=SOURCE...
  *
  * watches DIR and, the moment a file NAME that was open for writing is
- * closed, renames SOURCE over it (once per NAME). Prints "ready" when the
- * watch is in place; ends when every NAME was replaced. */
+ * closed, renames SOURCE over it (once per NAME) and then creates
+ * "NAME.go", which lets a reader held by the fault shim (FAULT_HOLD_PATH
+ * with FAULT_HOLD_READS) go on: the race is then won every time. Prints
+ * "ready" when the watch is in place; ends when every NAME was replaced. */
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
@@ -33,6 +35,9 @@ int main(int argc, char** argv) {
         char target[PATH_MAX];
         snprintf(target, sizeof target, "%s/%s", argv[1], e->name);
         if (rename(argv[i] + name_length + 1, target) == 0) left--;
+        strncat(target, ".go", sizeof target - strlen(target) - 1);
+        FILE* go = fopen(target, "w");
+        if (go != NULL) fclose(go);
         argv[i][name_length] = '\0'; /* once per name */
       }
     }
