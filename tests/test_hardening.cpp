@@ -160,10 +160,7 @@ TEST(Hardening, AHostileUpdateDirectoryChangesNothingButWhatWasSigned) {
        "missing signature @U/update.zav.sig\n",
        "failed: 6\n",
        {{"a", "a1\n"}}},
-      {"a named pipe as the package",
-       {},
-       "",
-       {},
+      {"a named pipe as the package", {}, "", {},
        [](Env& env) {
          unlink((env.updates + "/update.zav").c_str());
          EXPECT_EQ(mkfifo((env.updates + "/update.zav").c_str(), 0644), 0);
@@ -179,20 +176,14 @@ TEST(Hardening, AHostileUpdateDirectoryChangesNothingButWhatWasSigned) {
        U + "manifest contains a NUL byte\n",
        "failed: 5\n",
        {{"b", "b\n"}}},
-      {"set-user-ID bits of an unsigned package",
-       {},
-       "add \"tool\"\n",
-       {{"tool", "#!/bin/sh\n", 06755}},
-       nullptr,
+      {"set-user-ID bits of an unsigned package", {}, "add \"tool\"\n",
+       {{"tool", "#!/bin/sh\n", 06755}}, nullptr,
        U + "PREPARE ADD tool\nEXECUTE ADD tool\n"
            "set-user-ID and set-group-ID bits dropped: tool\nFINISH ADD tool\n",
        "succeeded\n",
        {{"tool", "#!/bin/sh\n", 0755}}},
-      {"set-user-ID bits of a signed package",
-       {},
-       "add \"tool\"\n",
-       {{"tool", "#!/bin/sh\n", 04755}},
-       [](Env& env) { env.sign(); },
+      {"set-user-ID bits of a signed package", {}, "add \"tool\"\n",
+       {{"tool", "#!/bin/sh\n", 04755}}, [](Env& env) { env.sign(); },
        "signature verified with key 1 of @K\nPREPARE ADD tool\nEXECUTE ADD tool\n"
        "FINISH ADD tool\n",
        "succeeded\n",
@@ -227,38 +218,18 @@ TEST(Hardening, AHostileUpdateDirectoryChangesNothingButWhatWasSigned) {
 
 TEST(Hardening, UpdateDirectoryPathsThatDoNotFitAreRefused) {
   const char kRefused[] = "updater: the update directory path must be 1 to 1005 bytes long\n";
+  auto long_dir = [](Env& env) {  // 1006 bytes
+    std::string dir = env.updates;
+    while (dir.size() < 900) dir += "/" + std::string(100, 'd');
+    make_dirs(env.args[0] = dir + "/" + std::string(1006 - dir.size() - 1, 'e'));
+  };
   check_rows({
       {"an empty path", {}, "", {}, [](Env& env) { env.args[0] = ""; }, "", "", {}, nullptr, 1,
        kRefused},
-      {"a path one byte too long",
-       {},
-       "",
-       {},
-       [](Env& env) {
-         std::string dir = env.updates;
-         while (dir.size() < 900) dir += "/" + std::string(100, 'd');
-         dir += "/" + std::string(1006 - dir.size() - 1, 'e');
-         make_dirs(dir);
-         env.args[0] = dir;
-       },
-       "",
-       "",
-       {},
-       nullptr,
-       1,
-       kRefused},
-      {"a status file that cannot be written",
-       {},
-       "",
-       {},
-       [](Env& env) { make_dirs(env.updates + "/update.status"); },
-       U,
-       "succeeded\n",
-       {},
-       nullptr,
-       0,
-       "cannot write @U/update.status: 21\n",
-       "<not a file>"},
+      {"a path one byte too long", {}, "", {}, long_dir, "", "", {}, nullptr, 1, kRefused},
+      {"a status file that cannot be written", {}, "", {},
+       [](Env& env) { make_dirs(env.updates + "/update.status"); }, U, "succeeded\n", {},
+       nullptr, 0, "cannot write @U/update.status: 21\n", "<not a file>"},
   });
 }
 
@@ -338,7 +309,7 @@ TEST(Hardening, AFullDiskRemovesThePartialFileSoTheRestoreFits) {
       "a file larger than the free space after a remove",
       {},
       "remove \"a\"\nadd \"b\"\n",
-      {{"b", random_bytes(3 << 20, 2)}},
+      {{"b", random_bytes(3 << 19, 2)}},
       [](Env& env) {
         if (mount("tmpfs", env.install.c_str(), "tmpfs", 0, "size=2m") != 0) {
           env.skip = "cannot mount a small tmpfs: " + std::string(strerror(errno));
