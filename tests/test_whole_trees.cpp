@@ -172,8 +172,12 @@ TEST(WholeTrees, PackageOfEveryKindOfChangeAppliesAndFailsBackToOld) {
       // A file where the last line's directory goes fails that line.
       {"failed at the last line", {{"zz-new-empty", kNone, file("in the way")}}, "failed: 7\n",
        false, "a file stands where the directory goes: zz-new-empty\n"},
-      {"user's file in a directory that goes",
-       {{"gone/sub/mine.txt", kNone, file("the user's own")}}, "succeeded\n", true,
+      // The second file has the backup name of "dir-to-link/x" as seen
+      // through the new link: the run must not reach it through that link.
+      {"user's files in a directory that goes and behind a new link",
+       {{"gone/sub/mine.txt", kNone, file("the user's own")},
+        {"lib/x.kiv-backup", kNone, file("the user's own")}},
+       "succeeded\n", true,
        "directory not empty, left in place: gone/sub\n"},
   };
   for (const Case& c : cases) check_case(dir, c);
