@@ -81,7 +81,7 @@ int RemoveAction::Finish(int status) {
   log_printf("FINISH REMOVE %s\n", path);
   // A file that was already gone may have been removed by an interrupted
   // run; a successful run must not leave that run's backup behind.
-  if (skip) return status == OK ? backup_conclude(path, OK) : OK;
+  if (skip) return status == OK && reached_directly(path) ? backup_conclude(path, OK) : OK;
   int result;
   if (finish_old_path(path, status, &result)) return result;
   return backup_conclude(path, status);

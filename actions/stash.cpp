@@ -126,6 +126,10 @@ int check_no_link_on_the_way(const char* path) {
   return ERR_WRITE;
 }
 
+bool reached_directly(const char* path) {
+  return !link_on_the_way(path) && !inside_stashed_dir(path);
+}
+
 void note_created(const char* path) { created.insert(path); }
 
 void stash_record_reset() {

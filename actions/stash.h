@@ -42,6 +42,10 @@ bool is_symlink(const char* path);
 // a link, so a link to nothing exists too).
 bool path_exists(const char* path);
 
+// True when `path` lies in no directory that this run moved aside and behind
+// no symbolic link: then its old name still leads to its old place.
+bool reached_directly(const char* path);
+
 // OK when no existing directory on the way to `path` is a symbolic link, so
 // nothing is written through a link; otherwise logs and gives ERR_WRITE.
 int check_no_link_on_the_way(const char* path);
