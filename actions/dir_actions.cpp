@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -21,12 +22,6 @@ ManifestAction* create_mkdir_action() { return new (std::nothrow) MkdirAction; }
 ManifestAction* create_rmdir_action() { return new (std::nothrow) RmdirAction; }
 
 namespace {
-
-int parse_one_path(char* args, char** path) {
-  *path = next_token("\"", &args);
-  if (*path == nullptr) return ERR_SYNTAX;
-  return check_installed_path(*path);
-}
 
 // Whether `dir` holds only backups that this run made of its own contents.
 bool holds_only_run_backups(const char* dir) {
@@ -53,7 +48,20 @@ bool holds_only_run_backups(const char* dir) {
 
 }  // namespace
 
-int MkdirAction::ParseLine(char* args) { return parse_one_path(args, &path); }
+int MkdirAction::ParseLine(char* args) {
+  path = next_token("\"", &args);
+  if (path == nullptr) return ERR_SYNTAX;
+  // The mode is optional: nothing, or no second argument, after the path.
+  if (next_token("\"", &args) != nullptr) {
+    if (char* text = next_token("\"", &args)) {
+      char* end;
+      long value = strtol(text, &end, 8);
+      if (*text < '0' || *text > '7' || *end != '\0' || value > 07777) return ERR_SYNTAX;
+      mode = static_cast<int>(value);
+    }
+  }
+  return check_installed_path(path);
+}
 
 int MkdirAction::Prepare() {
   log_printf("PREPARE MKDIR %s\n", path);
@@ -66,25 +74,43 @@ int MkdirAction::Execute() {
   if (rc != OK) return rc;
   struct stat st;
   if (lstat(path, &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return OK;
-    log_printf("a file stands where the directory goes: %s\n", path);
-    return ERR_WRITE;
+    if (!S_ISDIR(st.st_mode)) {
+      log_printf("a file stands where the directory goes: %s\n", path);
+      return ERR_WRITE;
+    }
+    if (mode < 0 || (st.st_mode & 07777) == static_cast<mode_t>(mode)) return OK;
+    old_mode = st.st_mode & 07777;
+  } else {
+    rc = make_parent_dirs(path);
+    if (rc != OK) return rc;
+    if (mkdir(path, 0755) != 0) {
+      log_printf("mkdir failed: %d\n", errno);
+      return ERR_WRITE;
+    }
+    if (mode < 0) return OK;
   }
-  rc = make_parent_dirs(path);
-  if (rc != OK) return rc;
-  if (mkdir(path, 0755) != 0) {
-    log_printf("mkdir failed: %d\n", errno);
+  // chmod, not mkdir's mode: the umask must not cut the mode asked for.
+  if (chmod(path, static_cast<mode_t>(mode)) != 0) {
+    log_printf("chmod failed: %d\n", errno);
     return ERR_WRITE;
   }
   return OK;
 }
 
-int MkdirAction::Finish(int) {
+int MkdirAction::Finish(int status) {
   log_printf("FINISH MKDIR %s\n", path);
+  struct stat st;
+  if (status != OK && old_mode >= 0 && reached_directly(path) && lstat(path, &st) == 0 &&
+      S_ISDIR(st.st_mode))
+    chmod(path, static_cast<mode_t>(old_mode));
   return OK;
 }
 
-int RmdirAction::ParseLine(char* args) { return parse_one_path(args, &path); }
+int RmdirAction::ParseLine(char* args) {
+  path = next_token("\"", &args);
+  if (path == nullptr) return ERR_SYNTAX;
+  return check_installed_path(path);
+}
 
 int RmdirAction::Prepare() {
   log_printf("PREPARE RMDIR %s\n", path);

@@ -21,12 +21,16 @@ class LinkAction : public ManifestAction {
   int Finish(int status) override;
 };
 
-// "mkdir <path>": makes the directory and its missing parents; an existing
-// directory is success. Like a new file, a new directory stays after a failed
-// run unless it stands where an old path comes back.
+// "mkdir <path> [<mode>]": makes the directory and its missing parents; an
+// existing directory is success. With an octal mode the directory gets
+// exactly that mode, also an existing one (which a failed run gives its old
+// mode back). Like a new file, a new directory stays after a failed run
+// unless it stands where an old path comes back.
 class MkdirAction : public ManifestAction {
  public:
   char* path = nullptr;
+  int mode = -1;        // -1: none given
+  int old_mode = -1;    // an existing directory's mode before Execute changed it
 
   int ParseLine(char* args) override;
   int Prepare() override;

@@ -2,6 +2,7 @@
 // symbolic links, every kind of change between two releases, applied to a
 // copy of OLD; and what a failed run gives back.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <iterator>
@@ -60,14 +61,18 @@ const std::vector<Row> kRows = {
     {"link-to-dir", link_to("lib"), kDir},
     {"link-to-dir/x", kNone, file("x")},
     {"mode-only", file("same bytes"), file("same bytes", 0755)},
-    {"zz-new-empty", kNone, kDir},
+    {"share/private", kDir, {'d', "", 0700}},
+    {"zz-new-empty", kNone, {'d', "", 0750}},
 };
 
 void plant(const std::string& root, const std::string& path, const Node& n) {
   std::string full = root + "/" + path;
   make_dirs(full.substr(0, full.rfind('/')));
   if (n.type == 'f') write_file(full, n.data, n.mode);
-  if (n.type == 'd') make_dirs(full);
+  if (n.type == 'd') {
+    make_dirs(full);
+    chmod(full.c_str(), n.mode);
+  }
   if (n.type == 'l') {
     ASSERT_EQ(symlink(n.data.c_str(), full.c_str()), 0) << full;
   }
@@ -137,7 +142,7 @@ TEST(WholeTrees, PackageOfEveryKindOfChangeAppliesAndFailsBackToOld) {
   r = run_program({tool_bin("zav"), "extract", dir / "out/update.zav", "update.manifest",
                    dir / "manifest"});
   EXPECT_EQ(read_file(dir / "manifest"),
-            "# Made by make-update: 28 changes.\n"
+            "# Made by make-update: 29 changes.\n"
             "remove \"bin/old-lib-dir\"\n"
             "remove \"bin/old-link\"\n"
             "remove \"dir-to-file/x\"\n"
@@ -165,7 +170,8 @@ TEST(WholeTrees, PackageOfEveryKindOfChangeAppliesAndFailsBackToOld) {
             "add \"link-to-file\"\n"
             "add \"mode-only\"\n"
             "mkdir \"share/new-empty\"\n"
-            "mkdir \"zz-new-empty\"\n");
+            "mkdir \"share/private\" \"0700\"\n"
+            "mkdir \"zz-new-empty\" \"0750\"\n");
 
   const Case cases[] = {
       {"applied to OLD", {}, "succeeded\n", true, "FINISH MKDIR zz-new-empty\n"},

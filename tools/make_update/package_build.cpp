@@ -72,7 +72,8 @@ std::string manifest_line(ChangeKind kind, bool as_patch, const PlannedChange& c
   auto q = [](const std::string& s) { return "\"" + s + "\""; };
   if (kind == ChangeKind::kRemove) return "remove " + q(c.path);
   if (kind == ChangeKind::kRmdir) return "rmdir " + q(c.path);
-  if (kind == ChangeKind::kMkdir) return "mkdir " + q(c.path);
+  if (kind == ChangeKind::kMkdir)
+    return "mkdir " + q(c.path) + (c.target.empty() ? "" : " " + q(c.target));
   if (kind == ChangeKind::kLink) return "link " + q(c.path) + " " + q(c.target);
   if (as_patch) {
     if (!c.guard.empty()) return "patch-if " + q(c.guard) + " " + q(c.patch_entry) + " " + q(c.path);

@@ -128,18 +128,19 @@ void plan_update(const std::string& old_root, const TreeScan& old_tree,
     }
     others.push_back({ChangeKind::kLink, path, "", "", 0, target});
   }
+  // Directories the updater makes for files get 0755 (less its umask); any
+  // other mode, and an empty new directory, needs a mkdir line.
   for (const auto& [dir, mode] : new_tree.dirs) {
     auto old_dir = old_tree.dirs.find(dir);
-    if (old_dir != old_tree.dirs.end() ? old_dir->second != mode : mode != 0755)
-      plan->warnings.push_back(dir + ": directory mode " + mode_text(mode) + " is not carried "
-                               "(directories the updater makes get 0755)");
-    if (old_dir != old_tree.dirs.end() || has_entries_under(new_tree, dir)) continue;
+    bool is_new = old_dir == old_tree.dirs.end();
+    bool mode_needed = is_new ? mode != 0755 : old_dir->second != mode;
+    if (!mode_needed && (!is_new || has_entries_under(new_tree, dir))) continue;
     if (!guard_for(dir, optional).empty()) {
-      plan->warnings.push_back(dir + ": empty directory under an --if-present path is not "
-                               "carried (a mkdir line has no guarded form)");
+      plan->warnings.push_back(dir + ": directory under an --if-present path is not carried (a "
+                               "mkdir line has no guarded form)");
       continue;
     }
-    others.push_back({ChangeKind::kMkdir, dir, "", "", 0, ""});
+    others.push_back({ChangeKind::kMkdir, dir, "", "", 0, mode_needed ? mode_text(mode) : ""});
   }
   std::sort(others.begin(), others.end(),
             [](const PlannedChange& a, const PlannedChange& b) { return a.path < b.path; });

@@ -13,7 +13,7 @@ enum class ChangeKind {
   kAdd,          // a file in NEW only, or its permission bits changed, or it was no file
   kPatchOrAdd,   // content changed, same mode: a patch if it pays
   kLink,         // a link new in NEW, or with a new target, or in place of a file
-  kMkdir,        // an empty directory new in NEW (the others come with their contents)
+  kMkdir,        // an empty directory new in NEW, or one with a mode other than the default
 };
 
 struct PlannedChange {
@@ -22,7 +22,7 @@ struct PlannedChange {
   std::string patch_entry; // kPatchOrAdd: the package entry a patch would use
   std::string guard;       // non-empty: the --if-present path that guards it
   mode_t mode;             // NEW's permission bits (kAdd, kPatchOrAdd)
-  std::string target;      // kLink: the link's target
+  std::string target;      // kLink: the link's target; kMkdir: octal mode, empty for the default
 };
 
 struct UpdatePlan {
