@@ -9,6 +9,7 @@
 #include "actions/file_actions.h"
 #include "actions/file_utils.h"
 #include "actions/path_check.h"
+#include "actions/stash.h"
 #include "archive/reader.h"
 #include "driver/log.h"
 #include "driver/next_token.h"
@@ -30,17 +31,18 @@ int AddAction::Prepare() {
 
 int AddAction::Execute() {
   log_printf("EXECUTE ADD %s\n", path);
-  if (access(path, F_OK) != 0) {
+  if (is_symlink(path)) {
+    // The extraction must not write through the link (to its target, which
+    // may lie anywhere); the link is stashed whole and the new file takes
+    // its place.
+    if (access(path, F_OK) != 0) log_printf("replacing a link to nothing: %s\n", path);
+    int rc = stash_create(path);
+    if (rc != OK) return rc;
+    note_created(path);
+  } else if (access(path, F_OK) != 0) {
     int rc = make_parent_dirs(path);
     if (rc != OK) return rc;
-    // A link to nothing would make the extraction create its target, which
-    // may lie anywhere; the link has no content to keep, so the new file
-    // takes its place.
-    struct stat st;
-    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
-      log_printf("replacing a link to nothing: %s\n", path);
-      if (remove(path) != 0) return ERR_WRITE;
-    }
+    note_created(path);
   } else {
     int rc = backup_create(path);
     if (rc != OK) return rc;
@@ -53,6 +55,8 @@ int AddAction::Execute() {
 
 int AddAction::Finish(int status) {
   log_printf("FINISH ADD %s\n", path);
+  int result;
+  if (finish_old_path(path, status, &result)) return result;
   return backup_conclude(path, status);
 }
 

@@ -104,3 +104,9 @@ int backup_conclude(char* path, int status) {
   adopted_leftovers.erase(name);
   return remove(name);
 }
+
+bool backup_written_by_run(const char* path) {
+  char name[1024];
+  backup_name(path, name);
+  return written_backups.count(name) != 0;
+}

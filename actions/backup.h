@@ -39,3 +39,6 @@ void backup_path(const char* path, char (&name)[1024]);
 
 // Forgets every backup recorded so far (a new run; the tests use it).
 void backup_record_reset();
+
+// Whether this run wrote the backup of `path` and has not concluded it yet.
+bool backup_written_by_run(const char* path);

@@ -9,6 +9,7 @@
 #include "actions/backup.h"
 #include "actions/file_actions.h"
 #include "actions/path_check.h"
+#include "actions/stash.h"
 #include "driver/log.h"
 #include "driver/next_token.h"
 #include "driver/status.h"
@@ -29,7 +30,8 @@ int RemoveAction::ParseLine(char* args) {
 
 int RemoveAction::Prepare() {
   log_printf("PREPARE REMOVE %s\n", path);
-  if (access(path, F_OK) != 0) {
+  // A link to nothing exists too: removing it must not skip it.
+  if (!path_exists(path)) {
     log_printf("%s", kSkipMessage);
     skip = 1;
     return OK;
@@ -55,11 +57,13 @@ int RemoveAction::Execute() {
   log_printf("EXECUTE REMOVE %s\n", path);
   if (skip) return OK;
   // An earlier action of this run may have removed the file already.
-  if (access(path, F_OK) != 0) {
+  if (!path_exists(path)) {
     log_printf("%s", kSkipMessage);
     skip = 1;
     return OK;
   }
+  // The link itself goes, never its target, and comes back as a link.
+  if (is_symlink(path)) return stash_create(path);
   int rc = backup_create(path);
   if (rc != OK) {
     log_printf("backup_create failed: %d\n", rc);
@@ -77,6 +81,8 @@ int RemoveAction::Finish(int status) {
   log_printf("FINISH REMOVE %s\n", path);
   // A file that was already gone may have been removed by an interrupted
   // run; a successful run must not leave that run's backup behind.
-  if (skip) return status == OK ? backup_conclude(path, OK) : OK;
+  if (skip) return status == OK && reached_directly(path) ? backup_conclude(path, OK) : OK;
+  int result;
+  if (finish_old_path(path, status, &result)) return result;
   return backup_conclude(path, status);
 }

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "actions/file_actions.h"
+#include "actions/tree_actions.h"
 #include "driver/log.h"
 #include "driver/next_token.h"
 #include "driver/status.h"
@@ -30,6 +31,9 @@ const Keyword kKeywords[] = {
     {"patch", create_patch_action},
     {"add-if", create_add_if_action},
     {"patch-if", create_patch_if_action},
+    {"link", create_link_action},
+    {"mkdir", create_mkdir_action},
+    {"rmdir", create_rmdir_action},
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "actions/backup.h"
 #include "actions/file_utils.h"
 #include "actions/path_check.h"
+#include "actions/stash.h"
 #include "archive/reader.h"
 #include "driver/log.h"
 #include "driver/next_token.h"
@@ -25,6 +26,19 @@ namespace {
 
 void temporary_patch_path(int number, char (&buffer)[1024]) {
   snprintf(buffer, sizeof buffer, "%s/%d.patch", update_dir, number);
+}
+
+// Clears `path` for the patched file: a link is stashed whole, so that a
+// failed run puts back the link and not a copy of its target.
+int replace_old_file(const char* path) {
+  if (is_symlink(path)) {
+    int rc = stash_create(path);
+    if (rc == OK) note_created(path);
+    return rc;
+  }
+  int rc = backup_create(path);
+  if (rc != OK) return rc;
+  return remove(path) == 0 ? OK : ERR_WRITE;
 }
 
 }  // namespace
@@ -115,9 +129,8 @@ int PatchAction::Execute() {
   } else {
     if (stat(path, &st) != 0) return ERR_READ;
     mode = st.st_mode & 07777;
-    rc = backup_create(path);
+    rc = replace_old_file(path);
     if (rc != OK) return rc;
-    if (remove(path) != 0) return ERR_WRITE;
   }
   int out = create_fresh_file(path, O_WRONLY, mode);
   if (out < 0) return ERR_WRITE;
@@ -134,6 +147,8 @@ int PatchAction::Execute() {
 
 int PatchAction::Finish(int status) {
   log_printf("FINISH PATCH %s\n", path);
+  int result;
+  if (finish_old_path(path, status, &result)) return result;
   return backup_conclude(path, status);
 }
 

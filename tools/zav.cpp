@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "actions/path_check.h"
 #include "archive/reader.h"
 #include "archive/signature.h"
 #include "archive/writer.h"
@@ -22,11 +23,33 @@ const char kUsage[] =
     "       zav extract PACKAGE NAME DEST\n"
     "       zav keygen SECRET PUBLIC\n"
     "       zav sign PACKAGE SECRET\n"
-    "       zav verify PACKAGE PUBLIC\n";
+    "       zav verify PACKAGE PUBLIC\n"
+    "       zav --help\n";
+const char kHelp[] =
+    "  create   entries named by the FILE paths as given (read below DIR with -C);\n"
+    "           names the updater cannot use (absolute, with \"..\", too long) are refused\n"
+    "  list     name, size, mode and compressed size of every entry\n"
+    "  extract  one entry to the file DEST, with the entry's mode\n"
+    "  keygen   a new key pair; the secret file gets mode 0600, never over a file\n"
+    "  sign     writes PACKAGE.sig; verify checks it against the keys in PUBLIC\n"
+    "Exit status: 0 done, 1 failed, 2 wrong call.\n";
 
 int usage() {
   fputs(kUsage, stderr);
   return 2;
+}
+
+bool show_progress = false;
+
+// One line rewritten in place on a terminal; cleared at the end.
+void progress(int done, int total, const char* name) {
+  if (!show_progress) return;
+  if (done < total) {
+    fprintf(stderr, "\r\033[Kzav: %d/%d %s", done + 1, total, name);
+  } else {
+    fprintf(stderr, "\r\033[K");
+  }
+  fflush(stderr);
 }
 
 int fail(const char* what, const char* name) {
@@ -56,10 +79,19 @@ int cmd_create(int argc, char** argv) {
   }
   if (i >= argc) return usage();
 
+  // The updater extracts an entry to the path it names, so a name it would
+  // refuse makes a package that can only fail.
+  for (int k = i; k < argc; k++) {
+    if (check_installed_path(argv[k]) != OK)
+      return fail("entry name the updater refuses (absolute, \"..\" or too long)", argv[k]);
+  }
   PackageWriter writer;
   if (package_writer_open(&writer, package) != OK) return fail("cannot create package", package);
+  int first = i;
+  show_progress = isatty(STDERR_FILENO);
   for (; i < argc; i++) {
     const char* name = argv[i];
+    progress(i - first, argc - first, name);
     std::string source = dir.empty() ? name : dir + "/" + name;
     struct stat st;
     if (stat(source.c_str(), &st) != 0) {
@@ -77,6 +109,7 @@ int cmd_create(int argc, char** argv) {
       return 1;
     }
   }
+  progress(argc - first, argc - first, "");
   int rc = package_writer_finish(&writer);
   if (rc != OK) return fail(status_text(rc), package);
   return 0;
@@ -207,6 +240,11 @@ int cmd_verify(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const char* command = argv[1];
+  if (strcmp(command, "--help") == 0) {
+    fputs(kUsage, stdout);
+    fputs(kHelp, stdout);
+    return 0;
+  }
   if (strcmp(command, "create") == 0) return cmd_create(argc - 2, argv + 2);
   if (strcmp(command, "list") == 0) return cmd_list(argc - 2, argv + 2);
   if (strcmp(command, "extract") == 0) return cmd_extract(argc - 2, argv + 2);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,10 @@
 namespace {
 
 const char kUsage[] = "usage: zqpatch OLD NEW PATCH\n";
+const char kHelp[] =
+    "Writes NEW from OLD and PATCH with the updater's own checks and applier.\n"
+    "Exit status: 0 written, 1 failed, 2 wrong call, 3 OLD is not the file the\n"
+    "patch was made for, 4 malformed patch.\n";
 
 // Exit codes: a script tells a wrong OLD from a broken patch without
 // parsing messages.
@@ -40,6 +45,11 @@ struct Fd {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    fputs(kUsage, stdout);
+    fputs(kHelp, stdout);
+    return 0;
+  }
   if (argc != 4) {
     fputs(kUsage, stderr);
     return kExitUsage;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,6 +20,18 @@ namespace {
 
 const char kUsage[] =
     "usage: make-update OLD_DIR NEW_DIR OUT_DIR [--if-present PATH]... [--sign SECRET]\n";
+const char kHelp[] =
+    "Writes OUT_DIR/update.zav, the package that turns the installed tree OLD_DIR\n"
+    "into NEW_DIR: files, directories and symbolic links.\n"
+    "  --if-present PATH  lines for files under PATH act only where PATH exists\n"
+    "  --sign SECRET      also write OUT_DIR/update.zav.sig with this secret key\n"
+    "  --help             print this and exit\n"
+    "Exit status: 0 written, 1 refused or failed (nothing written), 2 wrong call.\n";
+
+int usage() {
+  fputs(kUsage, stderr);
+  return 2;
+}
 
 bool show_progress = false;
 
@@ -34,6 +47,34 @@ void progress_line(size_t done, size_t total, const std::string& path) {
 
 void print_list(const char* heading, const std::vector<std::string>& lines) {
   for (const std::string& line : lines) fprintf(stderr, "make-update: %s: %s\n", heading, line.c_str());
+}
+
+// The absolute, link-free form of `path`, which need not exist yet: its
+// longest existing prefix resolved, the rest appended.
+std::string resolved(const std::string& path) {
+  std::string rest, head = path;
+  for (;;) {
+    if (char* real = realpath(head.empty() ? "." : head.c_str(), nullptr)) {
+      std::string out = real;
+      free(real);
+      return rest.empty() ? out : out + "/" + rest;
+    }
+    size_t slash = head.find_last_of('/');
+    if (slash == std::string::npos) {
+      rest = rest.empty() ? head : head + "/" + rest;
+      head.clear();
+    } else {
+      rest = rest.empty() ? head.substr(slash + 1) : head.substr(slash + 1) + "/" + rest;
+      head = slash == 0 ? "/" : head.substr(0, slash);
+    }
+  }
+}
+
+// A package written into a tree would be part of the next comparison.
+bool out_dir_inside(const std::string& out_dir, const std::string& tree) {
+  std::string out = resolved(out_dir), root = resolved(tree);
+  return out == root || (out.compare(0, root.size(), root) == 0 &&
+                         (root == "/" || out[root.size()] == '/'));
 }
 
 // mkdir -p: OUT_DIR may be absolute, unlike the installed paths that the
@@ -52,11 +93,13 @@ int main(int argc, char** argv) {
   std::vector<std::string> positional, optional;
   const char* secret = nullptr;
   for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--help") == 0) {
+      fputs(kUsage, stdout);
+      fputs(kHelp, stdout);
+      return 0;
+    }
     if (strcmp(argv[i], "--sign") == 0) {
-      if (i + 1 >= argc) {
-        fputs(kUsage, stderr);
-        return 2;
-      }
+      if (i + 1 >= argc) return usage();
       secret = argv[++i];
       // Fail before the long part of the work, not after it.
       if (access(secret, R_OK) != 0) {
@@ -64,10 +107,7 @@ int main(int argc, char** argv) {
         return 2;
       }
     } else if (strcmp(argv[i], "--if-present") == 0) {
-      if (i + 1 >= argc) {
-        fputs(kUsage, stderr);
-        return 2;
-      }
+      if (i + 1 >= argc) return usage();
       std::string p = normalise_relative(argv[++i]);
       if (p.empty() || p.find_first_of("\"\r\n") != std::string::npos) {
         fprintf(stderr, "make-update: --if-present %s: must be a relative path inside the "
@@ -75,34 +115,38 @@ int main(int argc, char** argv) {
         return 2;
       }
       optional.push_back(p);
+    } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+      return usage();
     } else {
       positional.push_back(argv[i]);
     }
   }
-  if (positional.size() != 3) {
-    fputs(kUsage, stderr);
-    return 2;
-  }
+  if (positional.size() != 3) return usage();
   const std::string& old_root = positional[0];
   const std::string& new_root = positional[1];
   const std::string& out_dir = positional[2];
   show_progress = isatty(STDERR_FILENO);
+  for (const std::string* tree : {&old_root, &new_root}) {
+    if (out_dir_inside(out_dir, *tree)) {
+      fprintf(stderr, "make-update: %s: OUT_DIR must not lie inside %s\n", out_dir.c_str(),
+              tree->c_str());
+      return 2;
+    }
+  }
 
+  // Every problem of both trees in one report: a tree that cannot be read
+  // whole is still compared as far as it was read.
   TreeScan old_tree, new_tree;
   int old_rc = scan_tree(old_root, &old_tree);
   int new_rc = scan_tree(new_root, &new_tree);
-  print_list("refused", old_tree.problems);
-  print_list("refused", new_tree.problems);
-  if (old_rc != OK || new_rc != OK || !old_tree.problems.empty() || !new_tree.problems.empty()) {
-    fprintf(stderr, "make-update: no package written\n");
-    return 1;
-  }
-
   UpdatePlan plan;
   plan_update(old_root, old_tree, new_root, new_tree, optional, &plan);
+  print_list("refused", old_tree.problems);
+  print_list("refused", new_tree.problems);
   print_list("warning", plan.warnings);
   print_list("refused", plan.refused);
-  if (!plan.refused.empty()) {
+  if (old_rc != OK || new_rc != OK || !old_tree.problems.empty() || !new_tree.problems.empty() ||
+      !plan.refused.empty()) {
     fprintf(stderr, "make-update: no package written\n");
     return 1;
   }
@@ -132,8 +176,12 @@ int main(int argc, char** argv) {
     }
     printf("%s.sig: signed with %s\n", package.c_str(), secret);
   }
-  printf("%s: %d added, %d patched, %d removed; package %lld bytes; patching saved %lld bytes\n",
-         package.c_str(), totals.added, totals.patched, totals.removed,
+  printf("%s: %d added, %d patched, %d removed", package.c_str(), totals.added, totals.patched,
+         totals.removed);
+  if (totals.linked + totals.dirs_made + totals.dirs_removed > 0)
+    printf(", %d linked, %d directories made, %d directories removed", totals.linked,
+           totals.dirs_made, totals.dirs_removed);
+  printf("; package %lld bytes; patching saved %lld bytes\n",
          static_cast<long long>(totals.package_size),
          static_cast<long long>(totals.saved_by_patching));
   return 0;

@@ -71,6 +71,10 @@ int write_changed(PackageWriter* writer, const std::string& old_path, const std:
 std::string manifest_line(ChangeKind kind, bool as_patch, const PlannedChange& c) {
   auto q = [](const std::string& s) { return "\"" + s + "\""; };
   if (kind == ChangeKind::kRemove) return "remove " + q(c.path);
+  if (kind == ChangeKind::kRmdir) return "rmdir " + q(c.path);
+  if (kind == ChangeKind::kMkdir)
+    return "mkdir " + q(c.path) + (c.target.empty() ? "" : " " + q(c.target));
+  if (kind == ChangeKind::kLink) return "link " + q(c.path) + " " + q(c.target);
   if (as_patch) {
     if (!c.guard.empty()) return "patch-if " + q(c.guard) + " " + q(c.patch_entry) + " " + q(c.path);
     return "patch " + q(c.patch_entry) + " " + q(c.path);
@@ -97,6 +101,12 @@ int build_package(const std::string& old_root, const std::string& new_root,
     bool as_patch = false;
     if (c.kind == ChangeKind::kRemove) {
       totals->removed++;
+    } else if (c.kind == ChangeKind::kLink) {
+      totals->linked++;
+    } else if (c.kind == ChangeKind::kMkdir) {
+      totals->dirs_made++;
+    } else if (c.kind == ChangeKind::kRmdir) {
+      totals->dirs_removed++;
     } else if (c.kind == ChangeKind::kAdd) {
       rc = package_writer_add_file(&writer, c.path.c_str(), new_path.c_str(), c.mode);
       if (rc == ERR_READ) fail(rc, new_path + ": cannot read it");

@@ -11,6 +11,9 @@ struct BuildTotals {
   int added = 0;
   int patched = 0;
   int removed = 0;
+  int linked = 0;
+  int dirs_made = 0;
+  int dirs_removed = 0;
   int64_t package_size = 0;
   int64_t saved_by_patching = 0;  // compressed whole files minus compressed patches
 };

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -28,6 +29,7 @@ std::string shown(const std::string& rel) {
   return out;
 }
 
+// Every problem of the tree is reported in one pass: the walk goes on.
 int walk(const std::string& root, const std::string& rel, TreeScan* scan) {
   std::string dir_path = rel.empty() ? root : root + "/" + rel;
   DIR* dir = opendir(dir_path.c_str());
@@ -35,6 +37,7 @@ int walk(const std::string& root, const std::string& rel, TreeScan* scan) {
     scan->problems.push_back(dir_path + ": cannot read the directory: " + strerror(errno));
     return ERR_READ;
   }
+  int rc = OK;
   std::vector<std::string> names;
   while (dirent* e = readdir(dir)) {
     if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
@@ -48,7 +51,8 @@ int walk(const std::string& root, const std::string& rel, TreeScan* scan) {
     struct stat st;
     if (lstat(full.c_str(), &st) != 0) {
       scan->problems.push_back(full + ": cannot examine it: " + strerror(errno));
-      return ERR_READ;
+      rc = ERR_READ;
+      continue;
     }
     if (!writable_in_manifest(name)) {
       scan->problems.push_back(shown(full) +
@@ -57,19 +61,29 @@ int walk(const std::string& root, const std::string& rel, TreeScan* scan) {
       continue;
     }
     if (S_ISLNK(st.st_mode)) {
-      scan->problems.push_back(full + ": symbolic link; packages carry regular files only");
+      std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
+      ssize_t n = readlink(full.c_str(), &target[0], target.size());
+      if (n < 0 || static_cast<size_t>(n) >= target.size()) {
+        scan->problems.push_back(full + ": cannot read the link");
+        rc = ERR_READ;
+      } else if (target.resize(static_cast<size_t>(n)), !writable_in_manifest(target)) {
+        scan->problems.push_back(shown(full) + ": a link target with a double quote or a line "
+                                 "break cannot be written in a manifest");
+      } else {
+        scan->links[child] = target;
+      }
     } else if (S_ISDIR(st.st_mode)) {
-      scan->dirs.insert(child);
-      int rc = walk(root, child, scan);
-      if (rc != OK) return rc;
+      scan->dirs[child] = st.st_mode & 07777;
+      if (walk(root, child, scan) != OK) rc = ERR_READ;
     } else if (S_ISREG(st.st_mode)) {
       scan->files[child] = {static_cast<mode_t>(st.st_mode & 07777),
                             static_cast<uint64_t>(st.st_size)};
     } else {
-      scan->problems.push_back(full + ": special file; packages carry regular files only");
+      scan->problems.push_back(full + ": special file; packages carry files, directories and "
+                               "links only");
     }
   }
-  return OK;
+  return rc;
 }
 
 }  // namespace

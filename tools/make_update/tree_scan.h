@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -15,13 +14,14 @@ struct TreeFile {
 };
 
 struct TreeScan {
-  std::map<std::string, TreeFile> files;  // regular files by relative path, sorted
-  std::set<std::string> dirs;             // directories by relative path
-  std::vector<std::string> problems;      // what the tree holds that no manifest can carry
+  std::map<std::string, TreeFile> files;     // regular files by relative path, sorted
+  std::map<std::string, mode_t> dirs;        // directories by relative path, with their modes
+  std::map<std::string, std::string> links;  // symbolic links by relative path, with targets
+  std::vector<std::string> problems;         // what the tree holds that no manifest can carry
 };
 
-// Walks `root` (not following links) into `scan`. Symbolic links, special
-// files and names that a manifest line cannot hold are listed in
-// scan->problems. OK, or ERR_READ when a directory cannot be read (its name
-// is then the last problem).
+// Walks `root` (not following links) into `scan`, the whole tree even after a
+// problem. Special files, names and link targets that a manifest line cannot
+// hold, and what cannot be read, are listed in scan->problems. OK, or
+// ERR_READ when something could not be read.
 int scan_tree(const std::string& root, TreeScan* scan);

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -51,12 +53,20 @@ bool ends_with(const std::string& s, const char* suffix) {
   return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
 }
 
-// Whether `dir` holds anything of `tree` (files or directories below it).
+// Whether `dir` holds anything of `tree` (files, links or directories below it).
 bool has_entries_under(const TreeScan& tree, const std::string& dir) {
   auto f = tree.files.lower_bound(dir + "/");
   if (f != tree.files.end() && is_under(f->first, dir)) return true;
+  auto l = tree.links.lower_bound(dir + "/");
+  if (l != tree.links.end() && is_under(l->first, dir)) return true;
   auto d = tree.dirs.lower_bound(dir + "/");
-  return d != tree.dirs.end() && is_under(*d, dir);
+  return d != tree.dirs.end() && is_under(d->first, dir);
+}
+
+std::string mode_text(mode_t mode) {
+  char text[8];
+  snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
+  return text;
 }
 
 }  // namespace
@@ -73,11 +83,26 @@ void plan_update(const std::string& old_root, const TreeScan& old_tree,
                  const std::string& new_root, const TreeScan& new_tree,
                  const std::vector<std::string>& optional, UpdatePlan* plan) {
   *plan = UpdatePlan{};
-  std::vector<PlannedChange> removes, others;
+  std::vector<PlannedChange> removes, rmdirs, others;
 
+  // Files and links that go, or become directories; a link or file that
+  // takes the place of the other kind replaces it in one action instead.
   for (const auto& [path, file] : old_tree.files) {
-    if (new_tree.files.count(path) == 0) removes.push_back({ChangeKind::kRemove, path, "", "", 0});
+    if (new_tree.files.count(path) == 0 && new_tree.links.count(path) == 0)
+      removes.push_back({ChangeKind::kRemove, path, "", "", 0, ""});
   }
+  for (const auto& [path, target] : old_tree.links) {
+    if (new_tree.files.count(path) == 0 && new_tree.links.count(path) == 0)
+      removes.push_back({ChangeKind::kRemove, path, "", "", 0, ""});
+  }
+  std::sort(removes.begin(), removes.end(),
+            [](const PlannedChange& a, const PlannedChange& b) { return a.path < b.path; });
+  // Reverse path order puts every directory after everything below it.
+  for (auto d = old_tree.dirs.rbegin(); d != old_tree.dirs.rend(); ++d) {
+    if (new_tree.dirs.count(d->first) == 0)
+      rmdirs.push_back({ChangeKind::kRmdir, d->first, "", "", 0, ""});
+  }
+
   for (const auto& [path, file] : new_tree.files) {
     auto old_file = old_tree.files.find(path);
     ChangeKind kind;
@@ -91,37 +116,41 @@ void plan_update(const std::string& old_root, const TreeScan& old_tree,
     } else {
       kind = ChangeKind::kPatchOrAdd;
     }
-    others.push_back({kind, path, "", guard_for(path, optional), file.mode});
+    others.push_back({kind, path, "", guard_for(path, optional), file.mode, ""});
   }
-
-  // Directories: a file cannot replace a directory (no action removes one),
-  // and a directory that goes away stays behind, emptied.
-  for (const std::string& dir : old_tree.dirs) {
-    if (new_tree.files.count(dir) != 0)
-      plan->refused.push_back(dir + ": a directory in OLD_DIR is a file in NEW_DIR; no manifest "
-                              "action removes a directory");
-    else if (new_tree.dirs.count(dir) == 0 && new_tree.files.count(dir) == 0) {
-      std::string parent = dir.substr(0, dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
-      bool parent_gone = dir.find('/') != std::string::npos && new_tree.dirs.count(parent) == 0;
-      if (!parent_gone)
-        plan->warnings.push_back(dir + ": directory missing from NEW_DIR; its files are removed "
-                                 "but the directory stays (no action removes directories)");
+  for (const auto& [path, target] : new_tree.links) {
+    auto old_link = old_tree.links.find(path);
+    if (old_link != old_tree.links.end() && old_link->second == target) continue;
+    if (!guard_for(path, optional).empty()) {
+      plan->warnings.push_back(path + ": link under an --if-present path is not carried (a link "
+                               "line has no guarded form)");
+      continue;
     }
+    others.push_back({ChangeKind::kLink, path, "", "", 0, target});
   }
-  for (const std::string& dir : new_tree.dirs) {
-    if (old_tree.dirs.count(dir) == 0 && !has_entries_under(new_tree, dir))
-      plan->warnings.push_back(dir + ": empty directory in NEW_DIR is not carried (only files "
-                               "are)");
+  // Directories the updater makes for files get 0755 (less its umask); any
+  // other mode, and an empty new directory, needs a mkdir line.
+  for (const auto& [dir, mode] : new_tree.dirs) {
+    auto old_dir = old_tree.dirs.find(dir);
+    bool is_new = old_dir == old_tree.dirs.end();
+    bool mode_needed = is_new ? mode != 0755 : old_dir->second != mode;
+    if (!mode_needed && (!is_new || has_entries_under(new_tree, dir))) continue;
+    if (!guard_for(dir, optional).empty()) {
+      plan->warnings.push_back(dir + ": directory under an --if-present path is not carried (a "
+                               "mkdir line has no guarded form)");
+      continue;
+    }
+    others.push_back({ChangeKind::kMkdir, dir, "", "", 0, mode_needed ? mode_text(mode) : ""});
   }
+  std::sort(others.begin(), others.end(),
+            [](const PlannedChange& a, const PlannedChange& b) { return a.path < b.path; });
 
   std::set<std::string> taken = {kManifestName};
   for (const PlannedChange& c : others) taken.insert(c.path);
   for (PlannedChange& c : others) {
-    if (check_installed_path(c.path.c_str()) != OK)
-      plan->refused.push_back(c.path + ": path too long for the updater's backup name");
     if (ends_with(c.path, kBackupSuffix))
       plan->refused.push_back(c.path + ": the updater keeps its backups under such names");
-    if (c.path == kManifestName && c.kind != ChangeKind::kPatchOrAdd)
+    if (c.path == kManifestName && c.kind == ChangeKind::kAdd)
       plan->refused.push_back(c.path + ": the package's own manifest entry has this name");
     if (c.kind == ChangeKind::kPatchOrAdd) {
       // Never the name of another entry: every changed or new path might be
@@ -132,16 +161,19 @@ void plan_update(const std::string& old_root, const TreeScan& old_tree,
       c.patch_entry = name;
     }
   }
-  for (const PlannedChange& c : removes) {
-    if (check_installed_path(c.path.c_str()) != OK)
-      plan->refused.push_back(c.path + ": path too long for the updater's backup name");
+  for (const std::vector<PlannedChange>* list : {&removes, &rmdirs, &others}) {
+    for (const PlannedChange& c : *list) {
+      if (check_installed_path(c.path.c_str()) != OK)
+        plan->refused.push_back(c.path + ": path too long for the updater's backup name");
+    }
   }
   for (const std::string& o : optional) {
-    if (old_tree.files.count(o) == 0 && old_tree.dirs.count(o) == 0)
+    if (old_tree.files.count(o) == 0 && old_tree.dirs.count(o) == 0 && old_tree.links.count(o) == 0)
       plan->warnings.push_back(o + ": --if-present path is not in OLD_DIR; installations like "
                                "it will not get its files");
   }
 
   plan->changes = std::move(removes);
+  plan->changes.insert(plan->changes.end(), rmdirs.begin(), rmdirs.end());
   plan->changes.insert(plan->changes.end(), others.begin(), others.end());
 }

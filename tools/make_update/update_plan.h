@@ -8,9 +8,12 @@
 #include "tools/make_update/tree_scan.h"
 
 enum class ChangeKind {
-  kRemove,       // in OLD only
-  kAdd,          // in NEW only, or its permission bits changed
+  kRemove,       // a file or link in OLD only, or one that NEW turns into a directory
+  kRmdir,        // a directory in OLD only, once its contents are removed
+  kAdd,          // a file in NEW only, or its permission bits changed, or it was no file
   kPatchOrAdd,   // content changed, same mode: a patch if it pays
+  kLink,         // a link new in NEW, or with a new target, or in place of a file
+  kMkdir,        // an empty directory new in NEW, or one with a mode other than the default
 };
 
 struct PlannedChange {
@@ -19,10 +22,14 @@ struct PlannedChange {
   std::string patch_entry; // kPatchOrAdd: the package entry a patch would use
   std::string guard;       // non-empty: the --if-present path that guards it
   mode_t mode;             // NEW's permission bits (kAdd, kPatchOrAdd)
+  std::string target;      // kLink: the link's target; kMkdir: octal mode, empty for the default
 };
 
 struct UpdatePlan {
-  std::vector<PlannedChange> changes;  // in manifest order: removes, then the rest
+  // In manifest order: removes, then rmdirs deepest first, then the rest by
+  // path, so every directory is empty before it goes and every path is free
+  // before something new takes it.
+  std::vector<PlannedChange> changes;
   std::vector<std::string> refused;    // reasons no correct package can be made
   std::vector<std::string> warnings;   // what the package will not do
 };

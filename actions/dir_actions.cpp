@@ -1,0 +1,150 @@
+// The "mkdir" and "rmdir" actions.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "actions/backup.h"
+#include "actions/file_utils.h"
+#include "actions/path_check.h"
+#include "actions/stash.h"
+#include "actions/tree_actions.h"
+#include "driver/log.h"
+#include "driver/next_token.h"
+#include "driver/status.h"
+
+ManifestAction* create_mkdir_action() { return new (std::nothrow) MkdirAction; }
+ManifestAction* create_rmdir_action() { return new (std::nothrow) RmdirAction; }
+
+namespace {
+
+// Whether `dir` holds only backups that this run made of its own contents.
+bool holds_only_run_backups(const char* dir) {
+  DIR* d = opendir(dir);
+  if (d == nullptr) return false;
+  size_t suffix = strlen(kBackupSuffix);
+  bool only = true;
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (name.size() <= suffix || name.compare(name.size() - suffix, suffix, kBackupSuffix) != 0) {
+      only = false;
+      break;
+    }
+    std::string base = std::string(dir) + "/" + name.substr(0, name.size() - suffix);
+    if (!stash_recorded(base.c_str()) && !backup_written_by_run(base.c_str())) {
+      only = false;
+      break;
+    }
+  }
+  closedir(d);
+  return only;
+}
+
+}  // namespace
+
+int MkdirAction::ParseLine(char* args) {
+  path = next_token("\"", &args);
+  if (path == nullptr) return ERR_SYNTAX;
+  // The mode is optional: nothing, or no second argument, after the path.
+  if (next_token("\"", &args) != nullptr) {
+    if (char* text = next_token("\"", &args)) {
+      char* end;
+      long value = strtol(text, &end, 8);
+      if (*text < '0' || *text > '7' || *end != '\0' || value > 07777) return ERR_SYNTAX;
+      mode = static_cast<int>(value);
+    }
+  }
+  return check_installed_path(path);
+}
+
+int MkdirAction::Prepare() {
+  log_printf("PREPARE MKDIR %s\n", path);
+  return OK;
+}
+
+int MkdirAction::Execute() {
+  log_printf("EXECUTE MKDIR %s\n", path);
+  int rc = check_no_link_on_the_way(path);
+  if (rc != OK) return rc;
+  struct stat st;
+  if (lstat(path, &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) {
+      log_printf("a file stands where the directory goes: %s\n", path);
+      return ERR_WRITE;
+    }
+    if (mode < 0 || (st.st_mode & 07777) == static_cast<mode_t>(mode)) return OK;
+    old_mode = st.st_mode & 07777;
+  } else {
+    rc = make_parent_dirs(path);
+    if (rc != OK) return rc;
+    if (mkdir(path, 0755) != 0) {
+      log_printf("mkdir failed: %d\n", errno);
+      return ERR_WRITE;
+    }
+    if (mode < 0) return OK;
+  }
+  // chmod, not mkdir's mode: the umask must not cut the mode asked for.
+  if (chmod(path, static_cast<mode_t>(mode)) != 0) {
+    log_printf("chmod failed: %d\n", errno);
+    return ERR_WRITE;
+  }
+  return OK;
+}
+
+int MkdirAction::Finish(int status) {
+  log_printf("FINISH MKDIR %s\n", path);
+  struct stat st;
+  if (status != OK && old_mode >= 0 && reached_directly(path) && lstat(path, &st) == 0 &&
+      S_ISDIR(st.st_mode))
+    chmod(path, static_cast<mode_t>(old_mode));
+  return OK;
+}
+
+int RmdirAction::ParseLine(char* args) {
+  path = next_token("\"", &args);
+  if (path == nullptr) return ERR_SYNTAX;
+  return check_installed_path(path);
+}
+
+int RmdirAction::Prepare() {
+  log_printf("PREPARE RMDIR %s\n", path);
+  return OK;
+}
+
+int RmdirAction::Execute() {
+  log_printf("EXECUTE RMDIR %s\n", path);
+  int rc = check_no_link_on_the_way(path);
+  if (rc != OK) return rc;
+  struct stat st;
+  if (lstat(path, &st) != 0) {
+    log_printf("directory cannot be removed because it does not exist; skipping\n");
+    skip = true;
+    return OK;
+  }
+  // Whatever the application or its user keeps there is never removed by
+  // force: the directory stays, and so does everything in it.
+  if (!S_ISDIR(st.st_mode)) {
+    log_printf("not a directory, left in place: %s\n", path);
+    skip = true;
+    return OK;
+  }
+  if (!holds_only_run_backups(path)) {
+    log_printf("directory not empty, left in place: %s\n", path);
+    skip = true;
+    return OK;
+  }
+  // Moved, not removed: the backups of the files removed from it are inside.
+  return stash_create(path);
+}
+
+int RmdirAction::Finish(int status) {
+  log_printf("FINISH RMDIR %s\n", path);
+  if (skip) return OK;
+  return stash_conclude(path, status);
+}
