@@ -1,0 +1,391 @@
+// check and fetch: the signed feed, the choice of package, and a download
+// that appears in the update directory only once it is verified.
+//
+// Files of the client in the update directory, beside the updater's own:
+//   update.feeds                  per channel, the `created` time of the last feed accepted
+//   update.zav.<digest>.part      a download under way, kept to be resumed
+//   update.zav.sig.new            the signature, just before it is moved into place
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "actions/file_utils.h"
+#include "archive/feed.h"
+#include "archive/signature.h"
+#include "client/http_get.h"
+#include "client/update_client.h"
+#include "client/update_status.h"
+#include "driver/status.h"
+
+namespace {
+
+const char kFeedState[] = "update.feeds";
+const char kPackage[] = "update.zav";
+const char kSignatureNew[] = "update.zav.sig.new";
+const char kSignature[] = "update.zav.sig";
+
+struct Result {
+  int code = UPDATE_CLIENT_OK;
+  std::string message;
+};
+
+Result failure(int code, const std::string& message) { return {code, message}; }
+
+int transfer_result(int rc) {
+  if (rc == ERR_READ) return UPDATE_CLIENT_ERR_NETWORK;
+  if (rc == ERR_BAD_DATA) return UPDATE_CLIENT_ERR_REFUSED;
+  return UPDATE_CLIENT_ERR_LOCAL;
+}
+
+// The channel named by the feed URL's file name, "<channel>.json"; empty when
+// the URL does not end in one.
+std::string channel_of(const std::string& url) {
+  std::string path = url.substr(0, url.find_first_of("?#"));
+  std::string name = path.substr(path.rfind('/') + 1);
+  const std::string suffix = ".json";
+  if (name.size() <= suffix.size() || name.compare(name.size() - 5, 5, suffix) != 0) return "";
+  name.resize(name.size() - suffix.size());
+  return valid_channel(name) ? name : "";
+}
+
+// Downloads a small body (a feed or a signature) into an anonymous file in
+// memory, so that what is checked and what is read are the same bytes.
+Result get_small(const std::string& url, int64_t limit, int* fd_out) {
+  int fd = memfd_create("update-client", MFD_CLOEXEC);
+  if (fd < 0) return failure(UPDATE_CLIENT_ERR_LOCAL, std::string("memfd: ") + strerror(errno));
+  int64_t size = 0, received = 0;
+  std::string error;
+  int rc = http_get(url, fd, 0, limit, HttpProgress{}, &size, &received, &error);
+  if (rc != OK) {
+    close(fd);
+    return failure(transfer_result(rc), error);
+  }
+  *fd_out = fd;
+  return {};
+}
+
+bool read_all(int fd, std::string* text) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  text->resize(static_cast<size_t>(st.st_size));
+  return pread(fd, &(*text)[0], text->size(), 0) == static_cast<ssize_t>(text->size());
+}
+
+// Whether `keys` accept the signature at `sig_url` for the file `fd`.
+// The signature that was checked is left in *signature.
+Result verify(int fd, const std::string& sig_url, const std::vector<PublicKey>& keys,
+              const std::string& what, PackageSignature* signature) {
+  int sig_fd = -1;
+  Result r = get_small(sig_url, kSignatureSize, &sig_fd);
+  if (r.code != UPDATE_CLIENT_OK)
+    return failure(r.code, "cannot get the signature of " + what + ": " + r.message);
+  ssize_t n = pread(sig_fd, signature->bytes, sizeof signature->bytes, 0);
+  close(sig_fd);
+  if (n != static_cast<ssize_t>(kSignatureSize))
+    return failure(UPDATE_CLIENT_ERR_REFUSED, "malformed signature of " + what + ": " + sig_url);
+  unsigned char digest[kPackageDigestSize];
+  int detail = 0;
+  if (hash_package(fd, digest, &detail) != OK)
+    return failure(UPDATE_CLIENT_ERR_LOCAL, what + ": " + strerror(detail));
+  if (find_signing_key(digest, *signature, keys) < 0)
+    return failure(UPDATE_CLIENT_ERR_REFUSED, "bad signature: no key accepts " + what);
+  return {};
+}
+
+Result load_keys(const char* key_file, std::vector<PublicKey>* keys) {
+  int detail = 0;
+  int rc = load_public_keys(key_file, keys, &detail);
+  if (rc == ERR_READ)
+    return failure(UPDATE_CLIENT_ERR_USAGE,
+                   std::string("cannot read key file ") + key_file + ": " + strerror(detail));
+  if (rc != OK)
+    return failure(UPDATE_CLIENT_ERR_USAGE, std::string(detail > 0 ? "malformed key on line " +
+                                                         std::to_string(detail) + " of "
+                                                                   : "no key in key file ") +
+                                                key_file);
+  return {};
+}
+
+// Downloads, verifies (when `keys` is given) and parses the feed.
+Result get_feed(const std::string& url, const std::vector<PublicKey>* keys, Feed* feed) {
+  std::string channel = channel_of(url);
+  if (channel.empty())
+    return failure(UPDATE_CLIENT_ERR_USAGE,
+                   url + ": a feed URL names the channel's feed file, as https://host/stable.json");
+  int fd = -1;
+  Result r = get_small(url, kMaxFeedSize, &fd);
+  if (r.code != UPDATE_CLIENT_OK) return failure(r.code, "cannot get the feed: " + r.message);
+  PackageSignature signature;
+  if (keys != nullptr) r = verify(fd, url + ".sig", *keys, "the feed " + url, &signature);
+  std::string text, error;
+  if (r.code == UPDATE_CLIENT_OK && !read_all(fd, &text))
+    r = failure(UPDATE_CLIENT_ERR_LOCAL, "cannot read the feed back");
+  close(fd);
+  if (r.code != UPDATE_CLIENT_OK) return r;
+  if (parse_feed(text, feed, &error) != OK)
+    return failure(UPDATE_CLIENT_ERR_REFUSED, "malformed feed " + url + ": " + error);
+  if (feed->channel != channel)
+    return failure(UPDATE_CLIENT_ERR_REFUSED,
+                   "the feed " + url + " is of channel " + feed->channel + ", not " + channel);
+  return {};
+}
+
+// The package for `current`: the partial from it unless `full_only`, else the
+// full one; null when the feed has nothing newer.
+const FeedPackage* choose(const Feed& feed, const std::string& current, bool full_only,
+                          update_client_offer* offer) {
+  *offer = update_client_offer{};
+  if (feed.releases.empty() || compare_versions(feed.releases[0].version, current) <= 0)
+    return nullptr;
+  const FeedRelease& newest = feed.releases[0];
+  const FeedPackage* package = &newest.full;
+  for (const FeedPackage& p : newest.partials)
+    if (!full_only && compare_versions(p.from, current) == 0) package = &p;
+  offer->available = 1;
+  snprintf(offer->version, sizeof offer->version, "%s", newest.version.c_str());
+  offer->partial = package != &newest.full;
+  offer->size = package->size;
+  return package;
+}
+
+std::string describe(const update_client_offer& o, const std::string& current) {
+  if (!o.available) return "up to date";
+  return std::string(o.version) + ": " +
+         (o.partial ? "partial package from " + current : std::string("full package")) + ", " +
+         std::to_string(o.size) + " bytes";
+}
+
+std::map<std::string, int64_t> read_feed_state(const std::string& dir) {
+  std::map<std::string, int64_t> state;
+  int fd = open((dir + "/" + kFeedState).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while (fd >= 0 && text.size() < (1 << 16) && (n = read(fd, buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<size_t>(n));
+  if (fd >= 0) close(fd);
+  std::istringstream in(text);
+  std::string channel;
+  int64_t created;
+  while (in >> channel >> created) state[channel] = created;
+  return state;
+}
+
+// Writes `size` bytes into a file made new at `path` (whatever had the name
+// is unlinked first, so nothing is written through a planted link). False,
+// with nothing left, when it cannot.
+bool write_new_file(const std::string& path, const void* data, size_t size) {
+  unlink(path.c_str());
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = write_all(fd, static_cast<const char*>(data), size) && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (!ok) unlink(path.c_str());
+  return ok;
+}
+
+// Records that the feed of `feed` was accepted for `dir`.
+bool accept_feed(const std::string& dir, const Feed& feed) {
+  std::map<std::string, int64_t> state = read_feed_state(dir);
+  state[feed.channel] = feed.created;
+  std::string text;
+  for (const auto& [channel, created] : state) text += channel + " " + std::to_string(created) + "\n";
+  std::string temp = dir + "/" + kFeedState + ".new";
+  if (!write_new_file(temp, text.data(), text.size())) return false;
+  if (rename(temp.c_str(), (dir + "/" + kFeedState).c_str()) == 0) return true;
+  unlink(temp.c_str());
+  return false;
+}
+
+// Removes download leftovers of other packages than `keep`.
+void remove_other_parts(const std::string& dir, const std::string& keep) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  std::vector<std::string> stale;
+  const std::string prefix = std::string(kPackage) + ".", suffix = ".part";
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name != keep && name.size() > prefix.size() + suffix.size() &&
+        name.compare(0, prefix.size(), prefix) == 0 &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      stale.push_back(name);
+  }
+  closedir(d);
+  for (const std::string& name : stale) unlink((dir + "/" + name).c_str());
+}
+
+// Brings the part file `fd` to the package's full size, resuming what an
+// earlier fetch left, and checks its size and SHA-256; one fresh download
+// follows when a resumed file does not match.
+Result download(const std::string& url, const FeedPackage& package, int fd,
+                const HttpProgress& progress, int64_t* downloaded) {
+  for (int attempt = 0;; attempt++) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return failure(UPDATE_CLIENT_ERR_LOCAL, strerror(errno));
+    int64_t have = st.st_size;
+    if (have > package.size) {
+      if (ftruncate(fd, 0) != 0) return failure(UPDATE_CLIENT_ERR_LOCAL, strerror(errno));
+      have = 0;
+    }
+    int64_t size = have, received = 0;
+    std::string error;
+    if (have < package.size) {
+      int rc = http_get(url, fd, have, package.size, progress, &size, &received, &error);
+      *downloaded += received;
+      if (rc != OK) return failure(transfer_result(rc), error);
+    }
+    if (size != package.size)
+      return failure(UPDATE_CLIENT_ERR_NETWORK, url + ": the server sent " + std::to_string(size) +
+                                                    " of " + std::to_string(package.size) +
+                                                    " bytes");
+    std::string digest;
+    int detail = 0;
+    if (sha256_hex(fd, &digest, &detail) != OK)
+      return failure(UPDATE_CLIENT_ERR_LOCAL, std::string("cannot read the download: ") +
+                                                  strerror(detail));
+    if (digest == package.sha256) return {};
+    if (attempt > 0 || have == 0)
+      return failure(UPDATE_CLIENT_ERR_REFUSED, url + ": SHA-256 is not the one the feed lists");
+    if (ftruncate(fd, 0) != 0) return failure(UPDATE_CLIENT_ERR_LOCAL, strerror(errno));
+  }
+}
+
+// Everything of fetch after the feed: download, verification and staging.
+Result fetch_package(const std::string& feed_url, const std::string& dir,
+                     const FeedPackage& package, const std::vector<PublicKey>& keys,
+                     const HttpProgress& progress, int64_t* downloaded) {
+  std::string url = resolve_url(feed_url, package.url);
+  if (url.empty()) return failure(UPDATE_CLIENT_ERR_REFUSED, "malformed package URL " + package.url);
+  // Named after the package's digest, so that only a download of the same
+  // package is ever resumed.
+  std::string part_name = std::string(kPackage) + "." + package.sha256.substr(0, 16) + ".part";
+  std::string part = dir + "/" + part_name;
+  int fd = open(part.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    Result r = failure(UPDATE_CLIENT_ERR_LOCAL, "cannot write " + part + ": " +
+                                                    (fd < 0 ? strerror(errno) : "not a file"));
+    if (fd >= 0) close(fd);
+    return r;
+  }
+  PackageSignature signature;
+  Result r = download(url, package, fd, progress, downloaded);
+  if (r.code == UPDATE_CLIENT_OK)
+    r = verify(fd, url + ".sig", keys, "the package " + url, &signature);
+  if (r.code == UPDATE_CLIENT_OK && fsync(fd) != 0)
+    r = failure(UPDATE_CLIENT_ERR_LOCAL, "cannot write " + part + ": " + strerror(errno));
+  close(fd);
+  // A broken connection keeps what came, to be resumed; anything else that
+  // failed is not worth keeping.
+  if (r.code != UPDATE_CLIENT_OK) {
+    if (r.code != UPDATE_CLIENT_ERR_NETWORK) unlink(part.c_str());
+    return r;
+  }
+
+  // The signature is written under a name of its own; the package then
+  // replaces update.zav, and the signature update.zav.sig. An updater started
+  // between the two renames finds the old signature and refuses the package.
+  // The updater checks the signature again on a private copy, so a package
+  // swapped in the directory after this check is refused there too.
+  std::string sig_new = dir + "/" + kSignatureNew;
+  if (!write_new_file(sig_new, signature.bytes, sizeof signature.bytes)) {
+    r = failure(UPDATE_CLIENT_ERR_LOCAL, "cannot write " + sig_new + ": " + strerror(errno));
+  } else if (rename(part.c_str(), (dir + "/" + kPackage).c_str()) != 0) {
+    r = failure(UPDATE_CLIENT_ERR_LOCAL, "cannot move the package into place: " +
+                                             std::string(strerror(errno)));
+    unlink(sig_new.c_str());
+  } else if (rename(sig_new.c_str(), (dir + "/" + kSignature).c_str()) != 0) {
+    r = failure(UPDATE_CLIENT_ERR_LOCAL, "cannot move the signature into place: " +
+                                             std::string(strerror(errno)));
+  }
+  if (r.code == UPDATE_CLIENT_OK) remove_other_parts(dir, part_name);
+  return r;
+}
+
+int report(const Result& r, const std::string& success, char* message, size_t size) {
+  if (message != nullptr && size > 0)
+    snprintf(message, size, "%s", r.code == UPDATE_CLIENT_OK ? success.c_str() : r.message.c_str());
+  return r.code;
+}
+
+}  // namespace
+
+int update_client_check(const char* feed_url, const char* current_version, const char* key_file,
+                        update_client_offer* offer, char* message, size_t message_size) {
+  update_client_offer ignored;
+  if (offer == nullptr) offer = &ignored;
+  *offer = update_client_offer{};
+  if (feed_url == nullptr || current_version == nullptr || !valid_version(current_version))
+    return report(failure(UPDATE_CLIENT_ERR_USAGE, "the current version must be dotted numbers, "
+                                                   "as 1.10.0"), "", message, message_size);
+  std::vector<PublicKey> keys;
+  Result r;
+  if (key_file != nullptr) r = load_keys(key_file, &keys);
+  Feed feed;
+  if (r.code == UPDATE_CLIENT_OK) r = get_feed(feed_url, key_file != nullptr ? &keys : nullptr, &feed);
+  if (r.code == UPDATE_CLIENT_OK) choose(feed, current_version, false, offer);
+  return report(r, describe(*offer, current_version), message, message_size);
+}
+
+int update_client_fetch(const char* feed_url, const char* current_version, const char* update_dir,
+                        const char* key_file, update_client_progress progress,
+                        void* progress_arg, update_client_offer* offer, char* message,
+                        size_t message_size) {
+  update_client_offer ignored;
+  if (offer == nullptr) offer = &ignored;
+  *offer = update_client_offer{};
+  struct stat st;
+  Result r;
+  if (feed_url == nullptr || current_version == nullptr || !valid_version(current_version))
+    r = failure(UPDATE_CLIENT_ERR_USAGE, "the current version must be dotted numbers, as 1.10.0");
+  else if (key_file == nullptr)
+    r = failure(UPDATE_CLIENT_ERR_USAGE, "fetch needs the public key file");
+  else if (update_dir == nullptr || stat(update_dir, &st) != 0 || !S_ISDIR(st.st_mode))
+    r = failure(UPDATE_CLIENT_ERR_USAGE, std::string(update_dir ? update_dir : "(null)") +
+                                             ": the update directory does not exist");
+  if (r.code != UPDATE_CLIENT_OK) return report(r, "", message, message_size);
+  std::string dir = update_dir;
+
+  std::vector<PublicKey> keys;
+  Feed feed;
+  r = load_keys(key_file, &keys);
+  if (r.code == UPDATE_CLIENT_OK) r = get_feed(feed_url, &keys, &feed);
+  if (r.code != UPDATE_CLIENT_OK) return report(r, "", message, message_size);
+  auto last = read_feed_state(dir);
+  if (last.count(feed.channel) != 0 && feed.created < last[feed.channel])
+    return report(failure(UPDATE_CLIENT_ERR_REFUSED,
+                          "the feed " + std::string(feed_url) + " (made at " +
+                              std::to_string(feed.created) + ") is older than the last one "
+                              "accepted (made at " + std::to_string(last[feed.channel]) + ")"),
+                  "", message, message_size);
+
+  // After a failed run the installation may not be what a partial package
+  // expects (a locally changed file, say): the full package fits any.
+  std::string status;
+  bool failed = read_update_status(dir, &status) && status.compare(0, 7, "failed:") == 0;
+  const FeedPackage* package = choose(feed, current_version, failed, offer);
+  if (package != nullptr) {
+    int64_t downloaded = 0;
+    r = fetch_package(feed_url, dir, *package, keys,
+                      HttpProgress{progress, progress_arg, package->size}, &downloaded);
+    offer->downloaded = downloaded;
+  }
+  if (r.code == UPDATE_CLIENT_OK && !accept_feed(dir, feed))
+    r = failure(UPDATE_CLIENT_ERR_LOCAL, dir + "/" + kFeedState + ": cannot write it: " +
+                                             strerror(errno));
+  std::string done = package == nullptr ? "up to date"
+                                        : "fetched " + describe(*offer, current_version) + " (" +
+                                              std::to_string(offer->downloaded) +
+                                              " downloaded) into " + dir + "/" + kPackage;
+  return report(r, done, message, message_size);
+}
