@@ -288,7 +288,8 @@ Result fetch_package(const std::string& feed_url, const std::string& dir,
   // A broken connection keeps what came, to be resumed; anything else that
   // failed is not worth keeping.
   if (r.code != UPDATE_CLIENT_OK) {
-    if (r.code != UPDATE_CLIENT_ERR_NETWORK) unlink(part.c_str());
+    if (r.code != UPDATE_CLIENT_ERR_NETWORK || stat(part.c_str(), &st) != 0 || st.st_size == 0)
+      unlink(part.c_str());
     return r;
   }
 

@@ -100,8 +100,10 @@ int http_get(const std::string& url, int fd, int64_t offset, int64_t limit,
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curl_error);
-  // Refused at the headers when the server announces more than fits.
-  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limit - offset));
+  // Refused at the headers when the server announces more than the whole
+  // file may hold (a server that ignores the range sends all of it); the
+  // exact bound is kept as the body arrives.
+  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limit));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, on_progress);

@@ -100,8 +100,11 @@ struct ClientTest : ::testing::Test {
     url = "http://127.0.0.1:" + std::to_string(port) + "/stable.json";
   }
 
-  RunResult fetch(const std::string& version) {
-    return tool("update-client", {"fetch", url, version, dir / "updates", "--key", dir / "k.pub"});
+  RunResult fetch(const std::string& version, long long file_size_limit = -1) {
+    RunOptions options;
+    options.file_size_limit = file_size_limit;
+    return run_program({tool_bin("update-client"), "fetch", url, version, dir / "updates", "--key",
+                        dir / "k.pub"}, options);
   }
 
   // Applies what is staged to the installation and waits for the outcome.
@@ -127,6 +130,7 @@ struct FetchCase {
   const char* says;                             // part of fetch's message
   bool applied;                                 // else the update directory stays as it was
   const char* access_log_has = "";
+  long long file_size_limit = -1;               // >= 0: the disk fills up at that size
 };
 
 void flip_byte(const std::string& path, size_t at) {
@@ -141,7 +145,7 @@ void run_case(ClientTest& t, const FetchCase& c) {
   make_dirs(t.dir / "updates");
   if (c.prepare) c.prepare(t);
   Tree before = snapshot_tree(t.dir / "updates");
-  RunResult r = t.fetch(std::to_string(c.installed + 1) + ".0");
+  RunResult r = t.fetch(std::to_string(c.installed + 1) + ".0", c.file_size_limit);
   EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
   EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
   EXPECT_NE(read_file(t.dir / "nginx/access.log").find(c.access_log_has), std::string::npos);
@@ -155,6 +159,11 @@ void run_case(ClientTest& t, const FetchCase& c) {
 
 TEST_F(ClientTest, FetchesVerifiesAndApplies) {
   auto tamper_package = [](ClientTest& t) { flip_byte(t.dir / "site/stable/3.0/from-2.0.zav", 100); };
+  auto remove_package = [](ClientTest& t) { unlink((t.dir / "site/stable/3.0/from-2.0.zav").c_str()); };
+  auto grow_package = [](ClientTest& t) {
+    std::string path = t.dir / "site/stable/3.0/from-2.0.zav";
+    write_file(path, read_file(path) + "more");
+  };
   auto swap_signature = [](ClientTest& t) {
     write_file(t.dir / "site/stable/3.0/from-2.0.zav.sig",
                read_file(t.dir / "site/stable/3.0/full.zav.sig"));
@@ -187,6 +196,9 @@ TEST_F(ClientTest, FetchesVerifiesAndApplies) {
       {"two releases behind", 0, nullptr, 0, "3.0: full package", true},
       {"resumed", 1, broken_download, 0, "partial package from 2.0", true, "\" 206 "},
       {"failed partial", 1, failed_partial, 0, "3.0: full package", true},
+      {"full disk", 1, nullptr, 1, "cannot write the download: File too large", false, "", 3000},
+      {"missing package", 1, remove_package, 1, "404", false},
+      {"oversized package", 1, grow_package, 1, "more than the", false},
       {"changed package", 1, tamper_package, 1, "SHA-256 is not the one the feed lists", false},
       {"swapped signature", 1, swap_signature, 1, "bad signature: no key accepts the package",
        false},
