@@ -227,6 +227,11 @@ TEST_F(ClientTest, ChecksWhatFetchWouldDownload) {
       {url.substr(0, url.rfind('/')) + "/beta.json", "1.0", 1, "404"},
       {url, "one", 2, "dotted numbers"},
   };
+  RunResult older = tool("make-release", {"--out", dir / "site", "--version", "2.10", "--tree",
+                                          dir / "r3.0", "--key", dir / "k.secret"});
+  EXPECT_EQ(older.exit_code, 1);
+  EXPECT_NE(older.err.find("2.10 is not newer than 3.0"), std::string::npos) << older.err;
+  EXPECT_EQ(tree_diff(snapshot_tree(dir / "published"), snapshot_tree(dir / "site")), "");
   for (const auto& c : cases) {
     RunResult r = tool("update-client", {"check", c.feed, c.version, "--key", dir / "k.pub"});
     EXPECT_EQ(r.exit_code, c.exit_code) << c.version << r.err;

@@ -134,7 +134,8 @@ bool write_package(const std::string& old_root, const std::string& new_root,
 
 // The full package's plan: every file of NEW added, and a remove line for
 // each file or link that an earlier release had and NEW has not (a path
-// that NEW has as a directory stays).
+// that NEW or an earlier release has as a directory stays: no action removes
+// a directory).
 UpdatePlan full_plan(const std::string& new_root, const TreeScan& new_tree,
                      const ReleasePaths& published) {
   UpdatePlan plan;

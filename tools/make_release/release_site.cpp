@@ -37,7 +37,10 @@ int parse_paths(const std::string& text, ReleasePaths* paths) {
       return ERR_BAD_DATA;
     std::string path = line.substr(2);
     if (check_installed_path(path.c_str()) != OK) return ERR_BAD_DATA;
-    (*paths)[path] = line[0];
+    // A path that any release had as a directory is never removed: on an
+    // installation of that release the remove would meet a directory.
+    char& kind = (*paths)[path];
+    if (kind != 'd') kind = line[0];
   }
   return OK;
 }

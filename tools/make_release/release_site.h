@@ -25,8 +25,9 @@ int make_directories(const std::string& dir);
 // not exist yet), ERR_READ, or ERR_BAD_DATA; *error says why.
 int load_site_feed(const std::string& path, Feed* feed, std::string* error);
 
-// The paths of every release published in `site` (all channels), merged;
-// ERR_BAD_DATA when a paths file is malformed (*error names it).
+// The paths of every release published in `site` (all channels), merged
+// (a path that was a directory in any of them stays 'd'); ERR_BAD_DATA when
+// a paths file is malformed (*error names it).
 int load_published_paths(const std::string& site, ReleasePaths* paths, std::string* error);
 
 // The paths of a scanned tree, as recorded in a release's paths file.
