@@ -5,6 +5,7 @@
 //   update.feeds                  per channel, the `created` time of the last feed accepted
 //   update.zav.<digest>.part      a download under way, kept to be resumed
 //   update.zav.sig.new            the signature, just before it is moved into place
+//   update.feeds.new              update.feeds, just before it is moved into place
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -272,6 +273,13 @@ Result fetch_package(const std::string& feed_url, const std::string& dir,
   std::string part = dir + "/" + part_name;
   int fd = open(part.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   struct stat st;
+  // Only a file of its own is resumed: a second name (a hard link planted
+  // in the directory) or another kind of file makes way for a new one.
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+    close(fd);
+    unlink(part.c_str());
+    fd = open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  }
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     Result r = failure(UPDATE_CLIENT_ERR_LOCAL, "cannot write " + part + ": " +
                                                     (fd < 0 ? strerror(errno) : "not a file"));

@@ -131,6 +131,7 @@ struct FetchCase {
   bool applied;                                 // else the update directory stays as it was
   const char* access_log_has = "";
   long long file_size_limit = -1;               // >= 0: the disk fills up at that size
+  std::function<void(ClientTest&)> check = nullptr;  // what else must hold afterwards
 };
 
 void flip_byte(const std::string& path, size_t at) {
@@ -149,6 +150,7 @@ void run_case(ClientTest& t, const FetchCase& c) {
   EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
   EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
   EXPECT_NE(read_file(t.dir / "nginx/access.log").find(c.access_log_has), std::string::npos);
+  if (c.check) c.check(t);
   if (!c.applied) {
     EXPECT_EQ(tree_diff(before, snapshot_tree(t.dir / "updates")), "");
     return;
@@ -179,11 +181,22 @@ TEST_F(ClientTest, FetchesVerifiesAndApplies) {
     write_file(t.dir / "site/stable.json.sig", read_file(t.dir / "old.json.sig"));
   };
   // Half of the partial package, as a download that broke off leaves it.
-  auto broken_download = [](ClientTest& t) {
-    std::string package = read_file(t.dir / "site/stable/3.0/from-2.0.zav");
+  auto part_name = [](ClientTest& t) {
     RunResult sum = run_program({"/usr/bin/sha256sum", t.dir / "site/stable/3.0/from-2.0.zav"});
-    write_file(t.dir / "updates/update.zav." + sum.out.substr(0, 16) + ".part",
-               package.substr(0, package.size() / 2));
+    return t.dir / ("updates/update.zav." + sum.out.substr(0, 16) + ".part");
+  };
+  auto broken_download = [&](ClientTest& t) {
+    std::string package = read_file(t.dir / "site/stable/3.0/from-2.0.zav");
+    write_file(part_name(t), package.substr(0, package.size() / 2));
+  };
+  // The same, as a hard link to a file outside that must stay as it is.
+  auto planted_link = [&](ClientTest& t) {
+    broken_download(t);
+    ASSERT_EQ(link(part_name(t).c_str(), (t.dir / "outside").c_str()), 0);
+  };
+  auto outside_kept = [](ClientTest& t) {
+    std::string package = read_file(t.dir / "site/stable/3.0/from-2.0.zav");
+    EXPECT_EQ(read_file(t.dir / "outside"), package.substr(0, package.size() / 2));
   };
   // A locally changed file: the partial fails with 4, the next fetch heals it.
   auto failed_partial = [](ClientTest& t) {
@@ -195,6 +208,8 @@ TEST_F(ClientTest, FetchesVerifiesAndApplies) {
       {"partial", 1, nullptr, 0, "partial package from 2.0", true},
       {"two releases behind", 0, nullptr, 0, "3.0: full package", true},
       {"resumed", 1, broken_download, 0, "partial package from 2.0", true, "\" 206 "},
+      {"planted link", 1, planted_link, 0, "partial package from 2.0", true, "", -1,
+       outside_kept},
       {"failed partial", 1, failed_partial, 0, "3.0: full package", true},
       {"full disk", 1, nullptr, 1, "cannot write the download: File too large", false, "", 3000},
       {"missing package", 1, remove_package, 1, "404", false},
