@@ -1,5 +1,5 @@
-// check and fetch: the signed feed, the choice of package, and a download
-// that appears in the update directory only once it is verified.
+// check and fetch: the choice of package, and a download that appears in
+// the update directory only once it is verified.
 //
 // Files of the client in the update directory, beside the updater's own:
 //   update.feeds                  per channel, the `created` time of the last feed accepted
@@ -8,7 +8,6 @@
 //   update.feeds.new              update.feeds, just before it is moved into place
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +23,7 @@
 #include "archive/feed.h"
 #include "archive/signature.h"
 #include "client/http_get.h"
+#include "client/signed_fetch.h"
 #include "client/update_client.h"
 #include "client/update_status.h"
 #include "driver/status.h"
@@ -34,112 +34,6 @@ const char kFeedState[] = "update.feeds";
 const char kPackage[] = "update.zav";
 const char kSignatureNew[] = "update.zav.sig.new";
 const char kSignature[] = "update.zav.sig";
-
-struct Result {
-  int code = UPDATE_CLIENT_OK;
-  std::string message;
-};
-
-Result failure(int code, const std::string& message) { return {code, message}; }
-
-int transfer_result(int rc) {
-  if (rc == ERR_READ) return UPDATE_CLIENT_ERR_NETWORK;
-  if (rc == ERR_BAD_DATA) return UPDATE_CLIENT_ERR_REFUSED;
-  return UPDATE_CLIENT_ERR_LOCAL;
-}
-
-// The channel named by the feed URL's file name, "<channel>.json"; empty when
-// the URL does not end in one.
-std::string channel_of(const std::string& url) {
-  std::string path = url.substr(0, url.find_first_of("?#"));
-  std::string name = path.substr(path.rfind('/') + 1);
-  const std::string suffix = ".json";
-  if (name.size() <= suffix.size() || name.compare(name.size() - 5, 5, suffix) != 0) return "";
-  name.resize(name.size() - suffix.size());
-  return valid_channel(name) ? name : "";
-}
-
-// Downloads a small body (a feed or a signature) into an anonymous file in
-// memory, so that what is checked and what is read are the same bytes.
-Result get_small(const std::string& url, int64_t limit, int* fd_out) {
-  int fd = memfd_create("update-client", MFD_CLOEXEC);
-  if (fd < 0) return failure(UPDATE_CLIENT_ERR_LOCAL, std::string("memfd: ") + strerror(errno));
-  int64_t size = 0, received = 0;
-  std::string error;
-  int rc = http_get(url, fd, 0, limit, HttpProgress{}, &size, &received, &error);
-  if (rc != OK) {
-    close(fd);
-    return failure(transfer_result(rc), error);
-  }
-  *fd_out = fd;
-  return {};
-}
-
-bool read_all(int fd, std::string* text) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return false;
-  text->resize(static_cast<size_t>(st.st_size));
-  return pread(fd, &(*text)[0], text->size(), 0) == static_cast<ssize_t>(text->size());
-}
-
-// Whether `keys` accept the signature at `sig_url` for the file `fd`.
-// The signature that was checked is left in *signature.
-Result verify(int fd, const std::string& sig_url, const std::vector<PublicKey>& keys,
-              const std::string& what, PackageSignature* signature) {
-  int sig_fd = -1;
-  Result r = get_small(sig_url, kSignatureSize, &sig_fd);
-  if (r.code != UPDATE_CLIENT_OK)
-    return failure(r.code, "cannot get the signature of " + what + ": " + r.message);
-  ssize_t n = pread(sig_fd, signature->bytes, sizeof signature->bytes, 0);
-  close(sig_fd);
-  if (n != static_cast<ssize_t>(kSignatureSize))
-    return failure(UPDATE_CLIENT_ERR_REFUSED, "malformed signature of " + what + ": " + sig_url);
-  unsigned char digest[kPackageDigestSize];
-  int detail = 0;
-  if (hash_package(fd, digest, &detail) != OK)
-    return failure(UPDATE_CLIENT_ERR_LOCAL, what + ": " + strerror(detail));
-  if (find_signing_key(digest, *signature, keys) < 0)
-    return failure(UPDATE_CLIENT_ERR_REFUSED, "bad signature: no key accepts " + what);
-  return {};
-}
-
-Result load_keys(const char* key_file, std::vector<PublicKey>* keys) {
-  int detail = 0;
-  int rc = load_public_keys(key_file, keys, &detail);
-  if (rc == ERR_READ)
-    return failure(UPDATE_CLIENT_ERR_USAGE,
-                   std::string("cannot read key file ") + key_file + ": " + strerror(detail));
-  if (rc != OK)
-    return failure(UPDATE_CLIENT_ERR_USAGE, std::string(detail > 0 ? "malformed key on line " +
-                                                         std::to_string(detail) + " of "
-                                                                   : "no key in key file ") +
-                                                key_file);
-  return {};
-}
-
-// Downloads, verifies (when `keys` is given) and parses the feed.
-Result get_feed(const std::string& url, const std::vector<PublicKey>* keys, Feed* feed) {
-  std::string channel = channel_of(url);
-  if (channel.empty())
-    return failure(UPDATE_CLIENT_ERR_USAGE,
-                   url + ": a feed URL names the channel's feed file, as https://host/stable.json");
-  int fd = -1;
-  Result r = get_small(url, kMaxFeedSize, &fd);
-  if (r.code != UPDATE_CLIENT_OK) return failure(r.code, "cannot get the feed: " + r.message);
-  PackageSignature signature;
-  if (keys != nullptr) r = verify(fd, url + ".sig", *keys, "the feed " + url, &signature);
-  std::string text, error;
-  if (r.code == UPDATE_CLIENT_OK && !read_all(fd, &text))
-    r = failure(UPDATE_CLIENT_ERR_LOCAL, "cannot read the feed back");
-  close(fd);
-  if (r.code != UPDATE_CLIENT_OK) return r;
-  if (parse_feed(text, feed, &error) != OK)
-    return failure(UPDATE_CLIENT_ERR_REFUSED, "malformed feed " + url + ": " + error);
-  if (feed->channel != channel)
-    return failure(UPDATE_CLIENT_ERR_REFUSED,
-                   "the feed " + url + " is of channel " + feed->channel + ", not " + channel);
-  return {};
-}
 
 // The package for `current`: the partial from it unless `full_only`, else the
 // full one; null when the feed has nothing newer.
