@@ -90,8 +90,7 @@ bool read_release(const json& j, size_t index, FeedRelease* out, std::string* er
     return false;
   }
   auto version = j.find("version");
-  if (version == j.end() || !version->is_string() ||
-      !valid_version(version->get<std::string>())) {
+  if (version == j.end() || !version->is_string() || !valid_version(version->get<std::string>())) {
     *error = what + ": missing or malformed \"version\"";
     return false;
   }
@@ -203,8 +202,8 @@ std::string feed_json(const Feed& feed) {
   for (const FeedRelease& r : feed.releases) {
     json partials = json::array();
     for (const FeedPackage& p : r.partials) partials.push_back(package_json(p));
-    releases.push_back({{"version", r.version}, {"full", package_json(r.full)},
-                        {"partials", partials}});
+    releases.push_back(
+        {{"version", r.version}, {"full", package_json(r.full)}, {"partials", partials}});
   }
   json j = {{"channel", feed.channel}, {"created", feed.created}, {"releases", releases}};
   return j.dump(2) + "\n";

@@ -27,7 +27,7 @@ constexpr int64_t kMaxListedSize = (int64_t{1} << 31) - 1;
 constexpr size_t kMaxFeedSize = 4 << 20;
 
 struct FeedPackage {
-  std::string from;    // partials only: the version it updates
+  std::string from;  // partials only: the version it updates
   std::string url;
   int64_t size = 0;
   std::string sha256;  // 64 lower-case hex digits

@@ -52,8 +52,8 @@ std::string updater_beside_program() {
 
 int update_client_apply(const char* update_dir, const char* updater_path, long parent_pid,
                         const char* const* relaunch, char* message, size_t message_size) {
-  if (update_dir == nullptr) return report(UPDATE_CLIENT_ERR_USAGE, "no update directory", message,
-                                           message_size);
+  if (update_dir == nullptr)
+    return report(UPDATE_CLIENT_ERR_USAGE, "no update directory", message, message_size);
   std::string package = std::string(update_dir) + "/update.zav";
   struct stat st;
   if (lstat(package.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
@@ -61,12 +61,14 @@ int update_client_apply(const char* update_dir, const char* updater_path, long p
                   message, message_size);
   std::string updater = updater_path != nullptr ? updater_path : updater_beside_program();
   if (updater.empty() || access(updater.c_str(), X_OK) != 0)
-    return report(UPDATE_CLIENT_ERR_USAGE, "cannot run the updater " + updater + ": " +
-                                               strerror(errno), message, message_size);
+    return report(UPDATE_CLIENT_ERR_USAGE,
+                  "cannot run the updater " + updater + ": " + strerror(errno), message,
+                  message_size);
 
   std::string pid = std::to_string(parent_pid > 0 ? parent_pid : static_cast<long>(getpid()));
   std::vector<std::string> args = {updater, update_dir, pid};
-  for (size_t i = 0; relaunch != nullptr && relaunch[i] != nullptr; i++) args.push_back(relaunch[i]);
+  for (size_t i = 0; relaunch != nullptr && relaunch[i] != nullptr; i++)
+    args.push_back(relaunch[i]);
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
@@ -105,8 +107,10 @@ int update_client_apply(const char* update_dir, const char* updater_path, long p
     return report(UPDATE_CLIENT_ERR_LOCAL, std::string("fork: ") + strerror(fork_error), message,
                   message_size);
   if (n > 0)
-    return report(UPDATE_CLIENT_ERR_USAGE, "cannot run the updater " + updater + ": " +
-                                               strerror(exec_error), message, message_size);
-  return report(UPDATE_CLIENT_OK, "started " + updater + " on " + update_dir + " (waiting for " +
-                                      pid + ")", message, message_size);
+    return report(UPDATE_CLIENT_ERR_USAGE,
+                  "cannot run the updater " + updater + ": " + strerror(exec_error), message,
+                  message_size);
+  return report(UPDATE_CLIENT_OK,
+                "started " + updater + " on " + update_dir + " (waiting for " + pid + ")", message,
+                message_size);
 }

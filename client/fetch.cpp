@@ -94,7 +94,8 @@ bool accept_feed(const std::string& dir, const Feed& feed) {
   std::map<std::string, int64_t> state = read_feed_state(dir);
   state[feed.channel] = feed.created;
   std::string text;
-  for (const auto& [channel, created] : state) text += channel + " " + std::to_string(created) + "\n";
+  for (const auto& [channel, created] : state)
+    text += channel + " " + std::to_string(created) + "\n";
   std::string temp = dir + "/" + kFeedState + ".new";
   if (!write_new_file(temp, text.data(), text.size())) return false;
   if (rename(temp.c_str(), (dir + "/" + kFeedState).c_str()) == 0) return true;
@@ -122,14 +123,14 @@ void remove_other_parts(const std::string& dir, const std::string& keep) {
 // Brings the part file `fd` to the package's full size, resuming what an
 // earlier fetch left, and checks its size and SHA-256; one fresh download
 // follows when a resumed file does not match.
-Result download(const std::string& url, const FeedPackage& package, int fd,
-                const HttpProgress& progress, int64_t* downloaded) {
+ClientResult download(const std::string& url, const FeedPackage& package, int fd,
+                      const HttpProgress& progress, int64_t* downloaded) {
   for (int attempt = 0;; attempt++) {
     struct stat st;
-    if (fstat(fd, &st) != 0) return failure(UPDATE_CLIENT_ERR_LOCAL, strerror(errno));
+    if (fstat(fd, &st) != 0) return client_failure(UPDATE_CLIENT_ERR_LOCAL, strerror(errno));
     int64_t have = st.st_size;
     if (have > package.size) {
-      if (ftruncate(fd, 0) != 0) return failure(UPDATE_CLIENT_ERR_LOCAL, strerror(errno));
+      if (ftruncate(fd, 0) != 0) return client_failure(UPDATE_CLIENT_ERR_LOCAL, strerror(errno));
       have = 0;
     }
     int64_t size = have, received = 0;
@@ -137,30 +138,32 @@ Result download(const std::string& url, const FeedPackage& package, int fd,
     if (have < package.size) {
       int rc = http_get(url, fd, have, package.size, progress, &size, &received, &error);
       *downloaded += received;
-      if (rc != OK) return failure(transfer_result(rc), error);
+      if (rc != OK) return client_failure(transfer_result(rc), error);
     }
     if (size != package.size)
-      return failure(UPDATE_CLIENT_ERR_NETWORK, url + ": the server sent " + std::to_string(size) +
-                                                    " of " + std::to_string(package.size) +
-                                                    " bytes");
+      return client_failure(UPDATE_CLIENT_ERR_NETWORK, url + ": the server sent " +
+                                                           std::to_string(size) + " of " +
+                                                           std::to_string(package.size) + " bytes");
     std::string digest;
     int detail = 0;
     if (sha256_hex(fd, &digest, &detail) != OK)
-      return failure(UPDATE_CLIENT_ERR_LOCAL, std::string("cannot read the download: ") +
-                                                  strerror(detail));
+      return client_failure(UPDATE_CLIENT_ERR_LOCAL,
+                            std::string("cannot read the download: ") + strerror(detail));
     if (digest == package.sha256) return {};
     if (attempt > 0 || have == 0)
-      return failure(UPDATE_CLIENT_ERR_REFUSED, url + ": SHA-256 is not the one the feed lists");
-    if (ftruncate(fd, 0) != 0) return failure(UPDATE_CLIENT_ERR_LOCAL, strerror(errno));
+      return client_failure(UPDATE_CLIENT_ERR_REFUSED,
+                            url + ": SHA-256 is not the one the feed lists");
+    if (ftruncate(fd, 0) != 0) return client_failure(UPDATE_CLIENT_ERR_LOCAL, strerror(errno));
   }
 }
 
 // Everything of fetch after the feed: download, verification and staging.
-Result fetch_package(const std::string& feed_url, const std::string& dir,
-                     const FeedPackage& package, const std::vector<PublicKey>& keys,
-                     const HttpProgress& progress, int64_t* downloaded) {
+ClientResult fetch_package(const std::string& feed_url, const std::string& dir,
+                           const FeedPackage& package, const std::vector<PublicKey>& keys,
+                           const HttpProgress& progress, int64_t* downloaded) {
   std::string url = resolve_url(feed_url, package.url);
-  if (url.empty()) return failure(UPDATE_CLIENT_ERR_REFUSED, "malformed package URL " + package.url);
+  if (url.empty())
+    return client_failure(UPDATE_CLIENT_ERR_REFUSED, "malformed package URL " + package.url);
   // Named after the package's digest, so that only a download of the same
   // package is ever resumed.
   std::string part_name = std::string(kPackage) + "." + package.sha256.substr(0, 16) + ".part";
@@ -175,17 +178,18 @@ Result fetch_package(const std::string& feed_url, const std::string& dir,
     fd = open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   }
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    Result r = failure(UPDATE_CLIENT_ERR_LOCAL, "cannot write " + part + ": " +
-                                                    (fd < 0 ? strerror(errno) : "not a file"));
+    ClientResult r =
+        client_failure(UPDATE_CLIENT_ERR_LOCAL,
+                       "cannot write " + part + ": " + (fd < 0 ? strerror(errno) : "not a file"));
     if (fd >= 0) close(fd);
     return r;
   }
   PackageSignature signature;
-  Result r = download(url, package, fd, progress, downloaded);
+  ClientResult r = download(url, package, fd, progress, downloaded);
   if (r.code == UPDATE_CLIENT_OK)
     r = verify(fd, url + ".sig", keys, "the package " + url, &signature);
   if (r.code == UPDATE_CLIENT_OK && fsync(fd) != 0)
-    r = failure(UPDATE_CLIENT_ERR_LOCAL, "cannot write " + part + ": " + strerror(errno));
+    r = client_failure(UPDATE_CLIENT_ERR_LOCAL, "cannot write " + part + ": " + strerror(errno));
   close(fd);
   // A broken connection keeps what came, to be resumed; anything else that
   // failed is not worth keeping.
@@ -202,20 +206,20 @@ Result fetch_package(const std::string& feed_url, const std::string& dir,
   // swapped in the directory after this check is refused there too.
   std::string sig_new = dir + "/" + kSignatureNew;
   if (!write_new_file(sig_new, signature.bytes, sizeof signature.bytes)) {
-    r = failure(UPDATE_CLIENT_ERR_LOCAL, "cannot write " + sig_new + ": " + strerror(errno));
+    r = client_failure(UPDATE_CLIENT_ERR_LOCAL, "cannot write " + sig_new + ": " + strerror(errno));
   } else if (rename(part.c_str(), (dir + "/" + kPackage).c_str()) != 0) {
-    r = failure(UPDATE_CLIENT_ERR_LOCAL, "cannot move the package into place: " +
-                                             std::string(strerror(errno)));
+    r = client_failure(UPDATE_CLIENT_ERR_LOCAL,
+                       "cannot move the package into place: " + std::string(strerror(errno)));
     unlink(sig_new.c_str());
   } else if (rename(sig_new.c_str(), (dir + "/" + kSignature).c_str()) != 0) {
-    r = failure(UPDATE_CLIENT_ERR_LOCAL, "cannot move the signature into place: " +
-                                             std::string(strerror(errno)));
+    r = client_failure(UPDATE_CLIENT_ERR_LOCAL,
+                       "cannot move the signature into place: " + std::string(strerror(errno)));
   }
   if (r.code == UPDATE_CLIENT_OK) remove_other_parts(dir, part_name);
   return r;
 }
 
-int report(const Result& r, const std::string& success, char* message, size_t size) {
+int report(const ClientResult& r, const std::string& success, char* message, size_t size) {
   if (message != nullptr && size > 0)
     snprintf(message, size, "%s", r.code == UPDATE_CLIENT_OK ? success.c_str() : r.message.c_str());
   return r.code;
@@ -229,33 +233,36 @@ int update_client_check(const char* feed_url, const char* current_version, const
   if (offer == nullptr) offer = &ignored;
   *offer = update_client_offer{};
   if (feed_url == nullptr || current_version == nullptr || !valid_version(current_version))
-    return report(failure(UPDATE_CLIENT_ERR_USAGE, "the current version must be dotted numbers, "
-                                                   "as 1.10.0"), "", message, message_size);
+    return report(client_failure(UPDATE_CLIENT_ERR_USAGE,
+                                 "the current version must be dotted numbers, "
+                                 "as 1.10.0"),
+                  "", message, message_size);
   std::vector<PublicKey> keys;
-  Result r;
+  ClientResult r;
   if (key_file != nullptr) r = load_keys(key_file, &keys);
   Feed feed;
-  if (r.code == UPDATE_CLIENT_OK) r = get_feed(feed_url, key_file != nullptr ? &keys : nullptr, &feed);
+  if (r.code == UPDATE_CLIENT_OK)
+    r = get_feed(feed_url, key_file != nullptr ? &keys : nullptr, &feed);
   if (r.code == UPDATE_CLIENT_OK) choose(feed, current_version, false, offer);
   return report(r, describe(*offer, current_version), message, message_size);
 }
 
 int update_client_fetch(const char* feed_url, const char* current_version, const char* update_dir,
-                        const char* key_file, update_client_progress progress,
-                        void* progress_arg, update_client_offer* offer, char* message,
-                        size_t message_size) {
+                        const char* key_file, update_client_progress progress, void* progress_arg,
+                        update_client_offer* offer, char* message, size_t message_size) {
   update_client_offer ignored;
   if (offer == nullptr) offer = &ignored;
   *offer = update_client_offer{};
   struct stat st;
-  Result r;
+  ClientResult r;
   if (feed_url == nullptr || current_version == nullptr || !valid_version(current_version))
-    r = failure(UPDATE_CLIENT_ERR_USAGE, "the current version must be dotted numbers, as 1.10.0");
+    r = client_failure(UPDATE_CLIENT_ERR_USAGE,
+                       "the current version must be dotted numbers, as 1.10.0");
   else if (key_file == nullptr)
-    r = failure(UPDATE_CLIENT_ERR_USAGE, "fetch needs the public key file");
+    r = client_failure(UPDATE_CLIENT_ERR_USAGE, "fetch needs the public key file");
   else if (update_dir == nullptr || stat(update_dir, &st) != 0 || !S_ISDIR(st.st_mode))
-    r = failure(UPDATE_CLIENT_ERR_USAGE, std::string(update_dir ? update_dir : "(null)") +
-                                             ": the update directory does not exist");
+    r = client_failure(UPDATE_CLIENT_ERR_USAGE, std::string(update_dir ? update_dir : "(null)") +
+                                                    ": the update directory does not exist");
   if (r.code != UPDATE_CLIENT_OK) return report(r, "", message, message_size);
   std::string dir = update_dir;
 
@@ -266,11 +273,13 @@ int update_client_fetch(const char* feed_url, const char* current_version, const
   if (r.code != UPDATE_CLIENT_OK) return report(r, "", message, message_size);
   auto last = read_feed_state(dir);
   if (last.count(feed.channel) != 0 && feed.created < last[feed.channel])
-    return report(failure(UPDATE_CLIENT_ERR_REFUSED,
-                          "the feed " + std::string(feed_url) + " (made at " +
-                              std::to_string(feed.created) + ") is older than the last one "
-                              "accepted (made at " + std::to_string(last[feed.channel]) + ")"),
-                  "", message, message_size);
+    return report(
+        client_failure(UPDATE_CLIENT_ERR_REFUSED, "the feed " + std::string(feed_url) +
+                                                      " (made at " + std::to_string(feed.created) +
+                                                      ") is older than the last one "
+                                                      "accepted (made at " +
+                                                      std::to_string(last[feed.channel]) + ")"),
+        "", message, message_size);
 
   // After a failed run the installation may not be what a partial package
   // expects (a locally changed file, say): the full package fits any.
@@ -284,8 +293,8 @@ int update_client_fetch(const char* feed_url, const char* current_version, const
     offer->downloaded = downloaded;
   }
   if (r.code == UPDATE_CLIENT_OK && !accept_feed(dir, feed))
-    r = failure(UPDATE_CLIENT_ERR_LOCAL, dir + "/" + kFeedState + ": cannot write it: " +
-                                             strerror(errno));
+    r = client_failure(UPDATE_CLIENT_ERR_LOCAL,
+                       dir + "/" + kFeedState + ": cannot write it: " + strerror(errno));
   std::string done = package == nullptr ? "up to date"
                                         : "fetched " + describe(*offer, current_version) + " (" +
                                               std::to_string(offer->downloaded) +

@@ -78,8 +78,7 @@ void global_init() {
 }  // namespace
 
 int http_get(const std::string& url, int fd, int64_t offset, int64_t limit,
-             const HttpProgress& progress, int64_t* size, int64_t* received,
-             std::string* error) {
+             const HttpProgress& progress, int64_t* size, int64_t* received, std::string* error) {
   global_init();
   CURL* curl = curl_easy_init();
   if (curl == nullptr) {
@@ -127,8 +126,7 @@ int http_get(const std::string& url, int fd, int64_t offset, int64_t limit,
     return ERR_WRITE;
   }
   if (t.too_big || rc == CURLE_FILESIZE_EXCEEDED) {
-    *error = url + ": the server sends more than the " + std::to_string(limit) +
-             " bytes expected";
+    *error = url + ": the server sends more than the " + std::to_string(limit) + " bytes expected";
     return ERR_BAD_DATA;
   }
   if (rc != CURLE_OK) {

@@ -22,8 +22,7 @@ struct HttpProgress {
 // cannot be written; ERR_BAD_DATA when the body would pass `limit`. *error
 // says what went wrong, naming the URL.
 int http_get(const std::string& url, int fd, int64_t offset, int64_t limit,
-             const HttpProgress& progress, int64_t* size, int64_t* received,
-             std::string* error);
+             const HttpProgress& progress, int64_t* size, int64_t* received, std::string* error);
 
 // `relative` resolved against `base` as a browser would ("a/b.zav" beside the
 // feed, or an absolute URL as it is); empty when either is malformed.

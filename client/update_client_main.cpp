@@ -69,9 +69,8 @@ int main(int argc, char** argv) {
     }
     if (args.size() != 3 || key == nullptr) return usage();
     bool terminal = isatty(STDERR_FILENO);
-    int rc = update_client_fetch(args[0], args[1], args[2], key,
-                                 terminal ? show_progress : nullptr, nullptr, &offer, message,
-                                 sizeof message);
+    int rc = update_client_fetch(args[0], args[1], args[2], key, terminal ? show_progress : nullptr,
+                                 nullptr, &offer, message, sizeof message);
     if (terminal && offer.downloaded > 0) fputs("\r\033[K", stderr);
     return finish(rc, message);
   }

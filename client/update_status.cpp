@@ -10,8 +10,8 @@
 
 bool read_update_status(const std::string& update_dir, std::string* line) {
   // Not through a link, and never stalled by a pipe put in its place.
-  int fd = open((update_dir + "/update.status").c_str(),
-                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd =
+      open((update_dir + "/update.status").c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   char buffer[256];
   ssize_t n = read(fd, buffer, sizeof buffer);

@@ -58,7 +58,8 @@ std::vector<std::vector<TreeFile>> releases() {
   app3.replace(150000, 20, "release 3 of the app");
   return {{{"bin/app", app, 0755}, {"share/doc/README", "1.0\n"}, {"share/old.txt", "old\n"}},
           {{"bin/app", app2, 0755}, {"share/doc/README", "2.0\n"}, {"share/new.txt", "new\n"}},
-          {{"bin/app", app3, 0755}, {"share/doc/README", "3.0\n"},
+          {{"bin/app", app3, 0755},
+           {"share/doc/README", "3.0\n"},
            {"lib/plugin.so", random_bytes(20000, 9)}}};
 }
 
@@ -74,10 +75,11 @@ struct ClientTest : ::testing::Test {
     for (int i = 0; i < 3; i++) {
       std::string v = std::to_string(i + 1) + ".0", tree = dir / ("r" + v);
       plant_tree(tree, trees[i]);
-      std::vector<std::string> args = {"--out", dir / "site", "--version", v, "--tree", tree,
-                                        "--key", dir / "k.secret"};
-      if (from[i] != nullptr) args.insert(args.end(), {"--from", std::string(from[i]) + "=" +
-                                                                     dir / ("r" + std::string(from[i]))});
+      std::vector<std::string> args = {"--out",  dir / "site", "--version", v,
+                                       "--tree", tree,         "--key",     dir / "k.secret"};
+      if (from[i] != nullptr)
+        args.insert(args.end(),
+                    {"--from", std::string(from[i]) + "=" + dir / ("r" + std::string(from[i]))});
       RunResult r = tool("make-release", args);
       ASSERT_EQ(r.exit_code, 0) << r.err;
       if (i == 1) {  // kept to be replayed
@@ -92,8 +94,8 @@ struct ClientTest : ::testing::Test {
                    dir / "nginx/error.log" + ";\nevents {}\nhttp {\n access_log " +
                    dir / "nginx/access.log" + ";\n server { listen 127.0.0.1:" +
                    std::to_string(port) + "; root " + dir / "site" + "; }\n}\n");
-    ASSERT_TRUE(start_program({"/usr/sbin/nginx", "-p", dir / "nginx", "-c", dir / "nginx/nginx.conf", "-g",
-                               "daemon off;"},
+    ASSERT_TRUE(start_program({"/usr/sbin/nginx", "-p", dir / "nginx", "-c",
+                               dir / "nginx/nginx.conf", "-g", "daemon off;"},
                               {}, dir / "nginx/out", &nginx));
     for (int i = 0; i < 200 && !accepts(port); i++) usleep(20000);
     ASSERT_TRUE(nginx.running()) << read_file(dir / "nginx/out");
@@ -103,15 +105,16 @@ struct ClientTest : ::testing::Test {
   RunResult fetch(const std::string& version, long long file_size_limit = -1) {
     RunOptions options;
     options.file_size_limit = file_size_limit;
-    return run_program({tool_bin("update-client"), "fetch", url, version, dir / "updates", "--key",
-                        dir / "k.pub"}, options);
+    return run_program(
+        {tool_bin("update-client"), "fetch", url, version, dir / "updates", "--key", dir / "k.pub"},
+        options);
   }
 
   // Applies what is staged to the installation and waits for the outcome.
   std::string apply() {
     unlink((dir / "updates/update.status").c_str());
-    RunResult r = tool("update-client", {"apply", dir / "updates", "--updater", updater_bin()},
-                       dir / "app");
+    RunResult r =
+        tool("update-client", {"apply", dir / "updates", "--updater", updater_bin()}, dir / "app");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     std::string status;
     for (int i = 0; i < 1500 && status.find('\n') == std::string::npos; i++) {
@@ -124,13 +127,13 @@ struct ClientTest : ::testing::Test {
 
 struct FetchCase {
   const char* name;
-  int installed;                                // index of the release installed
-  std::function<void(ClientTest&)> prepare;     // what happened before this fetch
+  int installed;                             // index of the release installed
+  std::function<void(ClientTest&)> prepare;  // what happened before this fetch
   int exit_code;
-  const char* says;                             // part of fetch's message
-  bool applied;                                 // else the update directory stays as it was
+  const char* says;  // part of fetch's message
+  bool applied;      // else the update directory stays as it was
   const char* access_log_has = "";
-  long long file_size_limit = -1;               // >= 0: the disk fills up at that size
+  long long file_size_limit = -1;                    // >= 0: the disk fills up at that size
   std::function<void(ClientTest&)> check = nullptr;  // what else must hold afterwards
 };
 
@@ -160,8 +163,12 @@ void run_case(ClientTest& t, const FetchCase& c) {
 }
 
 TEST_F(ClientTest, FetchesVerifiesAndApplies) {
-  auto tamper_package = [](ClientTest& t) { flip_byte(t.dir / "site/stable/3.0/from-2.0.zav", 100); };
-  auto remove_package = [](ClientTest& t) { unlink((t.dir / "site/stable/3.0/from-2.0.zav").c_str()); };
+  auto tamper_package = [](ClientTest& t) {
+    flip_byte(t.dir / "site/stable/3.0/from-2.0.zav", 100);
+  };
+  auto remove_package = [](ClientTest& t) {
+    unlink((t.dir / "site/stable/3.0/from-2.0.zav").c_str());
+  };
   auto grow_package = [](ClientTest& t) {
     std::string path = t.dir / "site/stable/3.0/from-2.0.zav";
     write_file(path, read_file(path) + "more");
@@ -208,8 +215,7 @@ TEST_F(ClientTest, FetchesVerifiesAndApplies) {
       {"partial", 1, nullptr, 0, "partial package from 2.0", true},
       {"two releases behind", 0, nullptr, 0, "3.0: full package", true},
       {"resumed", 1, broken_download, 0, "partial package from 2.0", true, "\" 206 "},
-      {"planted link", 1, planted_link, 0, "partial package from 2.0", true, "", -1,
-       outside_kept},
+      {"planted link", 1, planted_link, 0, "partial package from 2.0", true, "", -1, outside_kept},
       {"failed partial", 1, failed_partial, 0, "3.0: full package", true},
       {"full disk", 1, nullptr, 1, "cannot write the download: File too large", false, "", 3000},
       {"missing package", 1, remove_package, 1, "404", false},

@@ -51,11 +51,16 @@ int parse_options(int argc, char** argv, Options* o) {
     }
     if (i + 1 >= argc) break;
     std::string value = argv[++i];
-    if (arg == "--out") o->site = value;
-    else if (arg == "--version") o->version = value;
-    else if (arg == "--tree") o->tree = value;
-    else if (arg == "--key") o->key = value;
-    else if (arg == "--channel") o->channel = value;
+    if (arg == "--out")
+      o->site = value;
+    else if (arg == "--version")
+      o->version = value;
+    else if (arg == "--tree")
+      o->tree = value;
+    else if (arg == "--key")
+      o->key = value;
+    else if (arg == "--channel")
+      o->channel = value;
     else if (arg == "--from" && value.find('=') != std::string::npos)
       o->from.emplace_back(value.substr(0, value.find('=')), value.substr(value.find('=') + 1));
     else {
@@ -63,8 +68,7 @@ int parse_options(int argc, char** argv, Options* o) {
       return 2;
     }
   }
-  if (argc % 2 == 0 || o->site.empty() || o->version.empty() || o->tree.empty() ||
-      o->key.empty()) {
+  if (argc % 2 == 0 || o->site.empty() || o->version.empty() || o->tree.empty() || o->key.empty()) {
     fputs(kUsage, stderr);
     return 2;
   }
@@ -103,9 +107,8 @@ bool scan_or_report(const std::string& root, TreeScan* scan) {
 }
 
 // Builds, signs and describes one package; false after printing why not.
-bool write_package(const std::string& old_root, const std::string& new_root,
-                   const UpdatePlan& plan, const std::string& file, const std::string& key,
-                   FeedPackage* listed) {
+bool write_package(const std::string& old_root, const std::string& new_root, const UpdatePlan& plan,
+                   const std::string& file, const std::string& key, FeedPackage* listed) {
   print_list("warning", plan.warnings);
   print_list("refused", plan.refused);
   BuildTotals totals;
@@ -142,8 +145,7 @@ UpdatePlan full_plan(const std::string& new_root, const TreeScan& new_tree,
   plan_update("", TreeScan{}, new_root, new_tree, {}, &plan);
   std::vector<PlannedChange> removes;
   for (const auto& [path, kind] : published) {
-    if (kind == 'd' || new_tree.files.count(path) != 0 || new_tree.dirs.count(path) != 0)
-      continue;
+    if (kind == 'd' || new_tree.files.count(path) != 0 || new_tree.dirs.count(path) != 0) continue;
     removes.push_back({ChangeKind::kRemove, path, "", "", 0});
   }
   plan.changes.insert(plan.changes.begin(), removes.begin(), removes.end());
@@ -154,7 +156,8 @@ int publish(const Options& o) {
   std::string feed_path = o.site + "/" + o.channel + ".json";
   Feed feed;
   std::string error;
-  if (make_directories(o.site) != OK) return fail(o.site + ": cannot create it: " + strerror(errno));
+  if (make_directories(o.site) != OK)
+    return fail(o.site + ": cannot create it: " + strerror(errno));
   if (load_site_feed(feed_path, &feed, &error) != OK) return fail(error);
   if (!feed.releases.empty() && feed.channel != o.channel)
     return fail(feed_path + ": the feed of channel " + feed.channel);
@@ -175,8 +178,8 @@ int publish(const Options& o) {
   FeedRelease release;
   release.version = o.version;
   release.full.url = rel_dir + "/full.zav";
-  bool ok = write_package("", o.tree, full_plan(o.tree, new_tree, published),
-                          dir + "/full.zav", o.key, &release.full);
+  bool ok = write_package("", o.tree, full_plan(o.tree, new_tree, published), dir + "/full.zav",
+                          o.key, &release.full);
   for (size_t i = 0; ok && i < o.from.size(); i++) {
     const auto& [old_version, old_root] = o.from[i];
     TreeScan old_tree;
