@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config bzip2 time
   libbz2-dev libgtk2.0-dev libgtest-dev
-  libsodium-dev libdivsufsort-dev
+  libsodium-dev libdivsufsort-dev libcurl4-openssl-dev nlohmann-json3-dev nginx python3
   xvfb x11-utils x11-apps xdotool imagemagick
 )
 missing=()

@@ -1,0 +1,116 @@
+// apply: the updater started detached on a verified package.
+#include <fcntl.h>
+#include <libgen.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "client/update_client.h"
+
+namespace {
+
+int report(int code, const std::string& text, char* message, size_t size) {
+  if (message != nullptr && size > 0) snprintf(message, size, "%s", text.c_str());
+  return code;
+}
+
+// "updater" in the directory of the running program.
+std::string updater_beside_program() {
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "";
+  self[n] = '\0';
+  return std::string(dirname(self)) + "/updater";
+}
+
+// In the grandchild: a session of its own, so that it outlives the caller's
+// terminal and process group, and no descriptor of the caller but /dev/null.
+[[noreturn]] void start_updater(const std::vector<char*>& argv, int report_fd) {
+  setsid();
+  int null_fd = open("/dev/null", O_RDWR);
+  if (null_fd >= 0) {
+    dup2(null_fd, STDIN_FILENO);
+    dup2(null_fd, STDOUT_FILENO);
+    dup2(null_fd, STDERR_FILENO);
+    if (null_fd > STDERR_FILENO) close(null_fd);
+  }
+  execv(argv[0], argv.data());
+  int error = errno;
+  ssize_t ignored = write(report_fd, &error, sizeof error);
+  (void)ignored;
+  _exit(127);
+}
+
+}  // namespace
+
+int update_client_apply(const char* update_dir, const char* updater_path, long parent_pid,
+                        const char* const* relaunch, char* message, size_t message_size) {
+  if (update_dir == nullptr)
+    return report(UPDATE_CLIENT_ERR_USAGE, "no update directory", message, message_size);
+  std::string package = std::string(update_dir) + "/update.zav";
+  struct stat st;
+  if (lstat(package.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return report(UPDATE_CLIENT_ERR_LOCAL, package + ": no package to apply (run fetch first)",
+                  message, message_size);
+  std::string updater = updater_path != nullptr ? updater_path : updater_beside_program();
+  if (updater.empty() || access(updater.c_str(), X_OK) != 0)
+    return report(UPDATE_CLIENT_ERR_USAGE,
+                  "cannot run the updater " + updater + ": " + strerror(errno), message,
+                  message_size);
+
+  std::string pid = std::to_string(parent_pid > 0 ? parent_pid : static_cast<long>(getpid()));
+  std::vector<std::string> args = {updater, update_dir, pid};
+  for (size_t i = 0; relaunch != nullptr && relaunch[i] != nullptr; i++)
+    args.push_back(relaunch[i]);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+
+  // The grandchild reports a failed exec through a pipe that a successful
+  // exec closes; the child between them exits at once, so the updater is
+  // nobody's child here and nothing is left to reap.
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0)
+    return report(UPDATE_CLIENT_ERR_LOCAL, std::string("pipe: ") + strerror(errno), message,
+                  message_size);
+  pid_t child = fork();
+  if (child == 0) {
+    close(pipe_fds[0]);
+    pid_t grandchild = fork();
+    if (grandchild == 0) start_updater(argv, pipe_fds[1]);
+    if (grandchild < 0) {
+      int error = errno;
+      ssize_t ignored = write(pipe_fds[1], &error, sizeof error);
+      (void)ignored;
+    }
+    _exit(0);
+  }
+  close(pipe_fds[1]);
+  int exec_error = 0;
+  ssize_t n = -1;
+  if (child > 0) {
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    while ((n = read(pipe_fds[0], &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
+    }
+  }
+  int fork_error = errno;
+  close(pipe_fds[0]);
+  if (child < 0)
+    return report(UPDATE_CLIENT_ERR_LOCAL, std::string("fork: ") + strerror(fork_error), message,
+                  message_size);
+  if (n > 0)
+    return report(UPDATE_CLIENT_ERR_USAGE,
+                  "cannot run the updater " + updater + ": " + strerror(exec_error), message,
+                  message_size);
+  return report(UPDATE_CLIENT_OK,
+                "started " + updater + " on " + update_dir + " (waiting for " + pid + ")", message,
+                message_size);
+}
