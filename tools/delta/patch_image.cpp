@@ -1,9 +1,12 @@
 // Segments to control, diff and extra blocks.
 #include "tools/delta/patch_image.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
+#include "archive/writer.h"
 #include "driver/status.h"
 #include "patch/patch_format.h"
 
@@ -11,6 +14,27 @@ void patch_image_free(PatchImage* image) {
   free(image->data);
   image->data = nullptr;
   image->size = 0;
+}
+
+PatchPacking patch_packing(const PatchImage& image) {
+  PatchPacking best;
+  best.size = bzip2_compressed_size(image.data, image.size);
+  if (best.size < 0) return best;
+  // 0: blocks only where the patch's blocks begin (a diff block longer than
+  // the bzip2 block size is still split by the compressor).
+  for (size_t spacing : {size_t{0}, size_t{450000}, size_t{300000}, size_t{150000}}) {
+    PatchPacking p;
+    p.cuts.push_back(image.block_starts[0]);
+    if (spacing > 0) {
+      for (size_t at = image.block_starts[0] + spacing; at < image.block_starts[1]; at += spacing)
+        p.cuts.push_back(at);
+    }
+    p.cuts.push_back(image.block_starts[1]);
+    p.size = bzip2_compressed_size(image.data, image.size, p.cuts.data(), p.cuts.size());
+    if (p.size < 0) return PatchPacking{};
+    if (p.size < best.size) best = std::move(p);
+  }
+  return best;
 }
 
 int encode_patch(const Alignment& a, const std::vector<Segment>& segments, PatchImage* image) {
@@ -25,6 +49,8 @@ int encode_patch(const Alignment& a, const std::vector<Segment>& segments, Patch
   size_t control_size = triples * kControlTripleSize;
   size_t extra_size = a.new_size - diff_size;
   size_t total = kPatchHeaderSize + control_size + diff_size + extra_size;
+  // Every block size, and the patch file itself, must fit 32 bits.
+  if (total > UINT32_MAX) return ERR_BAD_DATA;
   unsigned char* out = static_cast<unsigned char*>(malloc(total > 0 ? total : 1));
   if (out == nullptr) return ERR_NO_MEMORY;
 
@@ -70,5 +96,7 @@ int encode_patch(const Alignment& a, const std::vector<Segment>& segments, Patch
   }
   image->data = out;
   image->size = total;
+  image->block_starts[0] = kPatchHeaderSize + control_size;
+  image->block_starts[1] = kPatchHeaderSize + control_size + diff_size;
   return OK;
 }

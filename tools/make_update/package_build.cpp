@@ -45,7 +45,8 @@ int write_changed(PackageWriter* writer, const std::string& old_path, const std:
   int rc = make_delta(in.old_data, in.old_size, in.new_data, in.new_size, &patch);
   if (rc == ERR_BAD_DATA) return fail(rc, old_path + ": files of 2 GiB or more cannot be patched");
   if (rc != OK) return fail(rc, new_path + ": not enough memory to make its patch");
-  int64_t patch_cost = bzip2_compressed_size(patch.data, patch.size);
+  PatchPacking packing = patch_packing(patch);
+  int64_t patch_cost = packing.size;
   int64_t whole_cost = bzip2_compressed_size(in.new_data, in.new_size);
   if (patch_cost < 0 || whole_cost < 0) {
     patch_image_free(&patch);
@@ -56,7 +57,7 @@ int write_changed(PackageWriter* writer, const std::string& old_path, const std:
   *as_patch = patch_cost < whole_cost || change.path == "update.manifest";
   if (*as_patch) {
     rc = package_writer_add_buffer(writer, change.patch_entry.c_str(), patch.data, patch.size,
-                                   kPatchEntryMode);
+                                   kPatchEntryMode, packing.cuts.data(), packing.cuts.size());
     *saved = whole_cost - patch_cost;
   } else {
     rc = package_writer_add_buffer(writer, change.path.c_str(), in.new_data, in.new_size,
