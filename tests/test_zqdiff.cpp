@@ -62,6 +62,7 @@ TEST(Zqdiff, PatchesTurnOldIntoNewByteForByte) {
       {"different programs", ls, system_file("/bin/cp"), 0},
       {"completely different", a, b, 0},
       {"block moved", a + b + c, a + c + b, 0.01},
+      {"NEW begins with the middle of OLD", a + b, b + c, 0},
       {"one byte", "x", "y", 0},
       {"8 KiB less one", page.substr(0, 8191), page.substr(0, 8191) + "z", 0},
       {"8 KiB", page, edited(page), 0},

@@ -40,9 +40,11 @@ PatchPacking patch_packing(const PatchImage& image) {
 int encode_patch(const Alignment& a, const std::vector<Segment>& segments, PatchImage* image) {
   *image = PatchImage{};
   // A leading triple carries the NEW bytes before the first segment and
-  // seeks to it; it is also the one triple of a patch without segments, as a
-  // control block holds at least one.
-  bool leading = segments.empty() || segments[0].new_start > 0;
+  // seeks to it (the source cursor starts at 0, so it is needed also when
+  // NEW begins with a segment from further into OLD); it is also the one
+  // triple of a patch without segments, as a control block holds at least one.
+  bool leading =
+      segments.empty() || segments[0].new_start > 0 || segments[0].old_start > 0;
   size_t triples = segments.size() + (leading ? 1 : 0);
   size_t diff_size = 0;
   for (const Segment& s : segments) diff_size += s.length;
