@@ -1,19 +1,64 @@
 // Segments to control, diff and extra blocks.
 #include "tools/delta/patch_image.h"
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "actions/file_utils.h"
 #include "archive/writer.h"
 #include "driver/status.h"
+#include "patch/patch_apply.h"
 #include "patch/patch_format.h"
 
 void patch_image_free(PatchImage* image) {
   free(image->data);
   image->data = nullptr;
   image->size = 0;
+}
+
+namespace {
+
+// Compares the `size` bytes of `fd` from its start with `data`.
+int same_content(int fd, const unsigned char* data, size_t size) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return ERR_READ;
+  if (static_cast<uint64_t>(st.st_size) != size) return ERR_BAD_DATA;
+  unsigned char buffer[1 << 16];
+  for (size_t at = 0; at < size;) {
+    ssize_t n = pread(fd, buffer, std::min(sizeof buffer, size - at), static_cast<off_t>(at));
+    if (n <= 0) return ERR_READ;
+    if (memcmp(buffer, data + at, static_cast<size_t>(n)) != 0) return ERR_BAD_DATA;
+    at += static_cast<size_t>(n);
+  }
+  return OK;
+}
+
+}  // namespace
+
+int verify_patch(const PatchImage& image, const unsigned char* old_data, size_t old_size,
+                 const unsigned char* new_data, size_t new_size) {
+  // Descriptors of files in memory: the applier reads and writes files.
+  int patch_fd = memfd_create("patch", MFD_CLOEXEC);
+  int out_fd = memfd_create("result", MFD_CLOEXEC);
+  int rc = patch_fd >= 0 && out_fd >= 0 ? OK : ERR_NO_MEMORY;
+  if (rc == OK && !write_all(patch_fd, reinterpret_cast<const char*>(image.data), image.size))
+    rc = ERR_NO_MEMORY;
+  PatchHeader header;
+  if (rc == OK) rc = lseek(patch_fd, 0, SEEK_SET) == 0 ? OK : ERR_READ;
+  if (rc == OK) rc = read_patch_header(patch_fd, &header);
+  if (rc == OK && header.source_size != old_size) rc = ERR_BAD_DATA;
+  if (rc == OK) rc = apply_patch(&header, patch_fd, old_data, out_fd);
+  if (rc == OK) rc = same_content(out_fd, new_data, new_size);
+  if (patch_fd >= 0) close(patch_fd);
+  if (out_fd >= 0) close(out_fd);
+  return rc;
 }
 
 PatchPacking patch_packing(const PatchImage& image) {

@@ -22,6 +22,14 @@ struct PatchPacking {
   int64_t size = -1;  // the entry's compressed size; -1: out of memory
 };
 
+// Applies the patch with the updater's own applier to `old_size` bytes at
+// `old_data` and compares the result with `new_size` bytes at `new_data`:
+// the format carries no check of the result, so a fault in the generator
+// would otherwise reach every installation unnoticed. OK when it rebuilds
+// NEW exactly, ERR_BAD_DATA when not, ERR_NO_MEMORY or ERR_READ.
+int verify_patch(const PatchImage& image, const unsigned char* old_data, size_t old_size,
+                 const unsigned char* new_data, size_t new_size);
+
 // The smallest of a few packings. Control triples, diff bytes (mostly zeros)
 // and extra bytes compress best with Huffman tables of their own, and a long
 // diff block often better in shorter blocks that follow its changing mix
