@@ -61,25 +61,51 @@ int verify_patch(const PatchImage& image, const unsigned char* old_data, size_t 
   return rc;
 }
 
+namespace {
+
+// Block ends at the start of the diff and the extra block, and every
+// `spacing` bytes inside each of them (0: none inside).
+std::vector<size_t> packing_cuts(const PatchImage& image, size_t diff_spacing,
+                                 size_t extra_spacing) {
+  std::vector<size_t> cuts;
+  size_t ends[2] = {image.block_starts[1], image.size};
+  size_t spacings[2] = {diff_spacing, extra_spacing};
+  for (int b = 0; b < 2; b++) {
+    cuts.push_back(image.block_starts[b]);
+    if (spacings[b] == 0) continue;
+    for (size_t at = image.block_starts[b] + spacings[b]; at < ends[b]; at += spacings[b])
+      cuts.push_back(at);
+  }
+  return cuts;
+}
+
+}  // namespace
+
 PatchPacking patch_packing(const PatchImage& image) {
   PatchPacking best;
   best.size = bzip2_compressed_size(image.data, image.size);
   if (best.size < 0) return best;
-  // 0: blocks only where the patch's blocks begin (a diff block longer than
-  // the bzip2 block size is still split by the compressor).
-  for (size_t spacing : {size_t{0}, size_t{450000}, size_t{300000}, size_t{150000}}) {
+  // bzip2 blocks compress independently, so the spacing in the diff block is
+  // chosen first and the one in the extra block after it.
+  const size_t kDiffSpacings[] = {0, 450000, 300000, 150000};
+  const size_t kExtraSpacings[] = {300000, 150000};
+  size_t diff_spacing = 0;
+  bool failed = false;
+  auto consider = [&](size_t d, size_t e) {
     PatchPacking p;
-    p.cuts.push_back(image.block_starts[0]);
-    if (spacing > 0) {
-      for (size_t at = image.block_starts[0] + spacing; at < image.block_starts[1]; at += spacing)
-        p.cuts.push_back(at);
-    }
-    p.cuts.push_back(image.block_starts[1]);
+    p.cuts = packing_cuts(image, d, e);
     p.size = bzip2_compressed_size(image.data, image.size, p.cuts.data(), p.cuts.size());
-    if (p.size < 0) return PatchPacking{};
-    if (p.size < best.size) best = std::move(p);
+    if (p.size < 0) failed = true;
+    if (p.size >= 0 && p.size < best.size) {
+      best = std::move(p);
+      diff_spacing = d;
+    }
+  };
+  for (size_t d : kDiffSpacings) consider(d, 0);
+  for (size_t e : kExtraSpacings) {
+    if (image.size - image.block_starts[1] > e) consider(diff_spacing, e);
   }
-  return best;
+  return failed ? PatchPacking{} : best;
 }
 
 int encode_patch(const Alignment& a, const std::vector<Segment>& segments, PatchImage* image) {
