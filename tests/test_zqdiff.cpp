@@ -140,6 +140,16 @@ TEST(Zqdiff, BadInputFailsWithAMessage) {
     EXPECT_NE(r.err.find(k.message), std::string::npos) << r.err;
   }
   EXPECT_FALSE(exists(dir / "p"));
+  // make-update refuses such a file by its size too, before reading it.
+  make_dirs(dir / "old");
+  make_dirs(dir / "new");
+  ASSERT_EQ(rename((dir / "huge").c_str(), (dir / "old/f").c_str()), 0);
+  write_file(dir / "new/f", "a");
+  RunResult made = run_tool("make-update", {dir / "old", dir / "new", dir / "out"});
+  EXPECT_EQ(made.exit_code, 1);
+  EXPECT_NE(made.err.find("old/f: files of 2 GiB or more cannot be patched"), std::string::npos)
+      << made.err;
+  EXPECT_EQ(made.err.find("must stay below"), std::string::npos) << made.err;  // said once
   RunResult help = run_tool("zqdiff", {"--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_EQ(help.out.find("usage: zqdiff"), 0u);

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -41,6 +42,12 @@ int write_changed(PackageWriter* writer, const std::string& old_path, const std:
     *reported = true;
     return ::fail(rc, what);
   };
+  // Refused before either file is read: the patch format cannot hold them.
+  for (const std::string& path : {old_path, new_path}) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) >= kDeltaMaxInput)
+      return fail(ERR_BAD_DATA, path + ": files of 2 GiB or more cannot be patched");
+  }
   Inputs in;
   if (read_whole_file(old_path.c_str(), &in.old_data, &in.old_size) != OK)
     return fail(ERR_READ, old_path + ": cannot read it");
