@@ -141,7 +141,8 @@ int package_writer_add_file(PackageWriter* writer, const char* name, const char*
     for (;;) {
       ssize_t n = read(fd, buffer.data(), buffer.size());
       if (n < 0) return static_cast<int>(ERR_READ);
-      int frc = compressor_feed(c, buffer.data(), static_cast<size_t>(n), n == 0 ? BZ_FINISH : BZ_RUN);
+      int frc = compressor_feed(c, buffer.data(), static_cast<size_t>(n),
+                                n == 0 ? BZ_FINISH : BZ_RUN);
       if (frc != OK || n == 0) return frc;
     }
   });

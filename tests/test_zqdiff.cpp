@@ -94,7 +94,8 @@ TEST(Zqdiff, PatchesTurnOldIntoNewByteForByte) {
                      diff_start + load_be32(h + 24)};
     PackageWriter writer;
     ASSERT_EQ(package_writer_open(&writer, (dir / "p.zav").c_str()), OK);
-    ASSERT_EQ(package_writer_add_buffer(&writer, "p", patch.data(), patch.size(), 0644, cuts, 3), OK);
+    ASSERT_EQ(package_writer_add_buffer(&writer, "p", patch.data(), patch.size(), 0644, cuts, 3),
+              OK);
     ASSERT_EQ(package_writer_finish(&writer), OK);
     ASSERT_EQ(run_tool("zav", {"extract", dir / "p.zav", "p", dir / "p.out"}).exit_code, 0);
     EXPECT_TRUE(read_file(dir / "p.out") == patch);

@@ -61,7 +61,7 @@ int write_changed(PackageWriter* writer, const std::string& old_path, const std:
   if (rc != OK) {
     patch_image_free(&patch);
     if (rc == ERR_BAD_DATA)
-      return fail(rc, new_path + ": its patch does not rebuild it (a fault in the patch generator)");
+      return fail(rc, new_path + ": its patch does not rebuild it (a fault in zqdiff's generator)");
     return fail(rc, new_path + ": not enough memory to check its patch");
   }
   PatchPacking packing = patch_packing(patch);
