@@ -29,34 +29,47 @@ int compressor_start(Compressor* c, int block_size) {
   return BZ2_bzCompressInit(&c->stream, block_size, 0, 0) == BZ_OK ? OK : ERR_NO_MEMORY;
 }
 
-// Compresses `size` bytes; with `finish` set, also ends the stream.
-int compressor_feed(Compressor* c, const char* data, size_t size, bool finish) {
+// Compresses `size` bytes; `action` BZ_RUN, or BZ_FLUSH to also end the
+// current block (the stream goes on), or BZ_FINISH to end the stream.
+int compressor_feed(Compressor* c, const char* data, size_t size, int action) {
   c->stream.next_in = const_cast<char*>(data);
   c->stream.avail_in = static_cast<unsigned>(size);
   for (;;) {
     c->stream.next_out = c->out;
     c->stream.avail_out = kChunk;
-    int r = BZ2_bzCompress(&c->stream, finish ? BZ_FINISH : BZ_RUN);
-    if (r != BZ_RUN_OK && r != BZ_FINISH_OK && r != BZ_STREAM_END) return ERR_NO_MEMORY;
+    int r = BZ2_bzCompress(&c->stream, action);
+    if (r != BZ_RUN_OK && r != BZ_FLUSH_OK && r != BZ_FINISH_OK && r != BZ_STREAM_END)
+      return ERR_NO_MEMORY;
     size_t produced = kChunk - c->stream.avail_out;
     if (produced > 0) {
       int rc = c->sink(c->context, c->out, produced);
       if (rc != OK) return rc;
     }
-    if (finish ? r == BZ_STREAM_END : c->stream.avail_in == 0) return OK;
+    if (action == BZ_FINISH ? r == BZ_STREAM_END
+                            : c->stream.avail_in == 0 && (action == BZ_RUN || r == BZ_RUN_OK))
+      return OK;
   }
 }
 
-// Compresses a whole buffer and ends the stream; avail_in is 32-bit, so large
+// Compresses a whole buffer, ending a block at each of the `cut_count`
+// offsets in `cuts`, and ends the stream; avail_in is 32-bit, so large
 // buffers go in pieces.
-int compressor_feed_all(Compressor* c, const char* p, size_t size) {
-  while (size > kChunk) {
-    int rc = compressor_feed(c, p, kChunk, false);
+int compressor_feed_all(Compressor* c, const char* p, size_t size, const size_t* cuts = nullptr,
+                        size_t cut_count = 0) {
+  size_t at = 0;
+  for (size_t i = 0; i <= cut_count; i++) {
+    size_t end = i < cut_count ? cuts[i] : size;
+    if (end < at || end > size) return ERR_BAD_DATA;
+    while (end - at > kChunk) {
+      int rc = compressor_feed(c, p + at, kChunk, BZ_RUN);
+      if (rc != OK) return rc;
+      at += kChunk;
+    }
+    int rc = compressor_feed(c, p + at, end - at, i < cut_count ? BZ_FLUSH : BZ_FINISH);
     if (rc != OK) return rc;
-    p += kChunk;
-    size -= kChunk;
+    at = end;
   }
-  return compressor_feed(c, p, size, true);
+  return OK;
 }
 
 int write_to_package(void* context, const char* data, size_t size) {
@@ -112,9 +125,10 @@ int package_writer_open(PackageWriter* writer, const char* path) {
 }
 
 int package_writer_add_buffer(PackageWriter* writer, const char* name, const void* data,
-                              size_t size, uint32_t permissions) {
+                              size_t size, uint32_t permissions, const size_t* cuts,
+                              size_t cut_count) {
   return add_entry(writer, name, permissions, [&](Compressor* c) {
-    return compressor_feed_all(c, static_cast<const char*>(data), size);
+    return compressor_feed_all(c, static_cast<const char*>(data), size, cuts, cut_count);
   });
 }
 
@@ -127,7 +141,8 @@ int package_writer_add_file(PackageWriter* writer, const char* name, const char*
     for (;;) {
       ssize_t n = read(fd, buffer.data(), buffer.size());
       if (n < 0) return static_cast<int>(ERR_READ);
-      int frc = compressor_feed(c, buffer.data(), static_cast<size_t>(n), n == 0);
+      int frc = compressor_feed(c, buffer.data(), static_cast<size_t>(n),
+                                n == 0 ? BZ_FINISH : BZ_RUN);
       if (frc != OK || n == 0) return frc;
     }
   });
@@ -173,7 +188,8 @@ void package_writer_abort(PackageWriter* writer) {
   unlink(writer->path.c_str());
 }
 
-int64_t bzip2_compressed_size(const void* data, size_t size) {
+int64_t bzip2_compressed_size(const void* data, size_t size, const size_t* cuts,
+                              size_t cut_count) {
   Compressor* c = new (std::nothrow) Compressor;
   if (c == nullptr) return -1;
   int64_t total = 0;
@@ -181,7 +197,7 @@ int64_t bzip2_compressed_size(const void* data, size_t size) {
   c->context = &total;
   int rc = compressor_start(c, 9);
   if (rc == OK) {
-    rc = compressor_feed_all(c, static_cast<const char*>(data), size);
+    rc = compressor_feed_all(c, static_cast<const char*>(data), size, cuts, cut_count);
     BZ2_bzCompressEnd(&c->stream);
   }
   delete c;

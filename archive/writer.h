@@ -27,10 +27,14 @@ struct PackageWriter {
 // Creates `path` (truncated) and writes the header. OK or ERR_WRITE; on
 // failure nothing is left open.
 int package_writer_open(PackageWriter* writer, const char* path);
-// Adds an entry from `size` bytes at `data`. OK, ERR_NO_MEMORY, ERR_WRITE, or
-// ERR_BAD_DATA when the package would reach 2 GiB.
+// Adds an entry from `size` bytes at `data`. The stream's bzip2 blocks end
+// at each of the `cut_count` offsets in `cuts` (increasing, at most `size`),
+// so that unlike parts get tables of their own; it stays one stream. OK,
+// ERR_NO_MEMORY, ERR_WRITE, or ERR_BAD_DATA when the package would reach
+// 2 GiB or the cuts are out of order.
 int package_writer_add_buffer(PackageWriter* writer, const char* name, const void* data,
-                              size_t size, uint32_t permissions);
+                              size_t size, uint32_t permissions, const size_t* cuts = nullptr,
+                              size_t cut_count = 0);
 // Adds an entry from the file at `src_path`, streamed. Adds ERR_READ to the
 // codes above.
 int package_writer_add_file(PackageWriter* writer, const char* name, const char* src_path,
@@ -40,6 +44,7 @@ int package_writer_finish(PackageWriter* writer);
 // Closes and deletes a package that will not be finished.
 void package_writer_abort(PackageWriter* writer);
 
-// Size of `data` as one bzip2 stream (block size 9), as a package stores it;
-// -1 on failure.
-int64_t bzip2_compressed_size(const void* data, size_t size);
+// Size of `data` as one bzip2 stream (block size 9) with blocks ending at
+// `cuts`, as a package stores it; -1 on failure.
+int64_t bzip2_compressed_size(const void* data, size_t size, const size_t* cuts = nullptr,
+                              size_t cut_count = 0);

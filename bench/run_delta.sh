@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Patch generator benchmark: zqdiff against bsdiff 4.3 and xdelta3 -9 on the
 # same file pairs in one run, and zqpatch against bspatch. Prints one table:
-# patch size (zqdiff's patch bzip2-compressed, as a package stores it,
-# against the other tools' files), generation time and peak memory
+# patch size (the patch entry as make-update stores it in a package, against
+# the other tools' files), generation time and peak memory
 # (/usr/bin/time), apply time, and zqdiff's ratios to bsdiff.
 # Not part of ctest: it takes minutes (bsdiff needs about one on the
 # pathological pair).
@@ -48,6 +48,9 @@ deb_pair() {  # name package old-version new-version path-in-package
 }
 deb_pair libcrypto libssl3 3.0.17-1~deb12u2 3.0.22-1~deb12u2 usr/lib/x86_64-linux-gnu/libcrypto.so.3
 deb_pair git git 1:2.39.5-0+deb12u2 1:2.39.5-0+deb12u3 usr/bin/git
+deb_pair libcurl libcurl4 7.88.1-10+deb12u5 7.88.1-10+deb12u15 usr/lib/x86_64-linux-gnu/libcurl.so.4.8.0
+deb_pair libsystemd libsystemd0 252.38-1~deb12u1 252.39-1~deb12u2 usr/lib/x86_64-linux-gnu/libsystemd.so.0.35.0
+deb_pair libxml2 libxml2 2.9.14+dfsg-1.3~deb12u4 2.9.14+dfsg-1.3~deb12u6 usr/lib/x86_64-linux-gnu/libxml2.so.2.9.14
 
 # Text: this project's sources at its first commit and now.
 git archive "$first" | tar -xO > "$work/pairs/sources.old"
@@ -71,6 +74,21 @@ PY
 fi
 pairs+=(pathological)
 
+# The size of the patch entry make-update writes for OLD -> NEW; the entry,
+# unpacked by the package reader, must rebuild NEW through zqpatch.
+# TOOLS=dir/tools measures another build's make-update (say, an older one).
+tools=${TOOLS:-build/tools}
+stored_size() {  # old new
+  local t=$work/tree
+  rm -rf "$t" && mkdir -p "$t/old" "$t/new"
+  cp "$1" "$t/old/f" && cp "$2" "$t/new/f"
+  "$tools/make-update" "$t/old" "$t/new" "$t/out" > /dev/null 2>&1
+  build/tools/zav extract "$t/out/update.zav" f.patch "$t/f.patch" > /dev/null
+  build/tools/zqpatch "$1" "$t/f.result" "$t/f.patch" > /dev/null 2>&1
+  cmp -s "$t/f.result" "$2" || echo "!! the stored patch does not rebuild NEW for $p" >&2
+  build/tools/zav list "$t/out/update.zav" | awk '$1 == "f.patch" {print $4}'
+}
+
 # Runs "$@" `reps` times; prints the best elapsed seconds and its peak KiB.
 measure() {
   local reps=$1; shift
@@ -89,8 +107,8 @@ printf "%-13s %9s | %9s %9s %9s | %7s %7s %7s | %7s %7s %7s | %6s %6s | %5s %5s 
 for p in "${pairs[@]}"; do
   old=$work/pairs/$p.old new=$work/pairs/$p.new
   reps=3; [ "$(stat -c %s "$new")" -gt 20000000 ] && reps=1
-  read -r zt zm < <(measure $reps build/tools/zqdiff "$old" "$new" "$work/p.zq")
-  zs=$(bzip2 -9 -c "$work/p.zq" | wc -c)
+  read -r zt zm < <(measure $reps "$tools/zqdiff" "$old" "$new" "$work/p.zq")
+  zs=$(stored_size "$old" "$new")
   read -r bt bm < <(measure $reps bsdiff "$old" "$new" "$work/p.bs")
   bs=$(stat -c %s "$work/p.bs")
   read -r xt xm < <(measure $reps xdelta3 -9 -f -e -s "$old" "$new" "$work/p.xd")

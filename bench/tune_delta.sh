@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Quick loop for tuning the patch generator: rebuilds only zqdiff and
-# zqpatch, prints each pair's bzip2 -9 patch size against bsdiff's file and
+# zqpatch, prints each pair's patch size as a package entry (as zqdiff
+# --verbose reports it) against bsdiff's file and
 # the generation time, and checks that zqpatch rebuilds NEW byte for byte.
 # Uses the pairs bench/run_delta.sh leaves in out/bench-delta/pairs (or
 # PAIRS_DIR); bsdiff's sizes are measured once and kept in out/tune-delta.
@@ -15,13 +16,14 @@ cmake --build build --target zqdiff zqpatch -j2 > "$work/build.log" 2>&1 || {
   tail -30 "$work/build.log"
   exit 1
 }
-for p in ${PAIRS:-updater libcrypto git sources pathological}; do
+for p in ${PAIRS:-updater libcrypto git libcurl libsystemd libxml2 sources pathological}; do
   [ -s "$work/$p.bsdiff" ] || bsdiff "$pairs_dir/$p.old" "$pairs_dir/$p.new" "$work/$p.bsdiff"
   ref=$(wc -c < "$work/$p.bsdiff")
   start=$(date +%s.%N)
   build/tools/zqdiff "$pairs_dir/$p.old" "$pairs_dir/$p.new" "$work/$p.patch"
   end=$(date +%s.%N)
-  size=$(bzip2 -9 < "$work/$p.patch" | wc -c)
+  size=$(build/tools/zqdiff --verbose "$pairs_dir/$p.old" "$pairs_dir/$p.new" "$work/$p.patch" 2>&1 |
+    sed -n 's/.* \([0-9]*\) as a package entry.*/\1/p')
   check=ok
   if [ -z "${NORT:-}" ]; then
     build/tools/zqpatch "$pairs_dir/$p.old" "$work/$p.new" "$work/$p.patch" > /dev/null 2>&1 \

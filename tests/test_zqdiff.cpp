@@ -8,6 +8,7 @@
 
 #include "archive/byte_order.h"
 #include "archive/writer.h"
+#include "driver/status.h"
 #include "patch/patch_format.h"
 #include "tests/support/test_support.h"
 
@@ -61,6 +62,7 @@ TEST(Zqdiff, PatchesTurnOldIntoNewByteForByte) {
       {"different programs", ls, system_file("/bin/cp"), 0},
       {"completely different", a, b, 0},
       {"block moved", a + b + c, a + c + b, 0.01},
+      {"NEW begins with the middle of OLD", a + b, b + c, 0},
       {"one byte", "x", "y", 0},
       {"8 KiB less one", page.substr(0, 8191), page.substr(0, 8191) + "z", 0},
       {"8 KiB", page, edited(page), 0},
@@ -85,9 +87,23 @@ TEST(Zqdiff, PatchesTurnOldIntoNewByteForByte) {
     EXPECT_EQ(load_be32(h + 20) % kControlTripleSize, 0u);
     EXPECT_EQ(patch.size(), kPatchHeaderSize + uint64_t{load_be32(h + 20)} + load_be32(h + 24) +
                                 load_be32(h + 28));
+    // Stored with a compression block per patch block (and one more inside
+    // the diff block), the entry must still read back as the same bytes.
+    size_t diff_start = kPatchHeaderSize + load_be32(h + 20);
+    size_t cuts[] = {diff_start, diff_start + load_be32(h + 24) / 2,
+                     diff_start + load_be32(h + 24)};
+    PackageWriter writer;
+    ASSERT_EQ(package_writer_open(&writer, (dir / "p.zav").c_str()), OK);
+    ASSERT_EQ(package_writer_add_buffer(&writer, "p", patch.data(), patch.size(), 0644, cuts, 3),
+              OK);
+    ASSERT_EQ(package_writer_finish(&writer), OK);
+    ASSERT_EQ(run_tool("zav", {"extract", dir / "p.zav", "p", dir / "p.out"}).exit_code, 0);
+    EXPECT_TRUE(read_file(dir / "p.out") == patch);
+    unlink((dir / "p.out").c_str());
     if (k.max_ratio > 0) {
-      double ratio = static_cast<double>(bzip2_compressed_size(patch.data(), patch.size())) /
-                     static_cast<double>(bzip2_compressed_size(k.new_data.data(), k.new_data.size()));
+      double ratio =
+          static_cast<double>(bzip2_compressed_size(patch.data(), patch.size(), cuts, 3)) /
+          static_cast<double>(bzip2_compressed_size(k.new_data.data(), k.new_data.size()));
       EXPECT_LE(ratio, k.max_ratio);
     }
     unlink((dir / "result").c_str());
@@ -102,6 +118,9 @@ TEST(Zqdiff, BadInputFailsWithAMessage) {
   TempDir dir;
   write_file(dir / "a", "a");
   make_dirs(dir / "sub");
+  // Sparse: refused by its size before a byte of it is read.
+  write_file(dir / "huge", "");
+  ASSERT_EQ(truncate((dir / "huge").c_str(), off_t{1} << 31), 0);
   struct Case {
     std::vector<std::string> args;
     int exit_code;
@@ -113,6 +132,8 @@ TEST(Zqdiff, BadInputFailsWithAMessage) {
       {{dir / "missing", dir / "a", dir / "p"}, 1, "missing: cannot read it"},
       {{dir / "a", dir / "sub", dir / "p"}, 1, "sub: cannot read it"},
       {{dir / "a", dir / "a", dir / "nodir/p"}, 1, "nodir/p: cannot write the patch"},
+      {{dir / "huge", dir / "a", dir / "p"}, 1, "huge: files of 2 GiB or more cannot be patched"},
+      {{dir / "a", dir / "huge", dir / "p"}, 1, "huge: files of 2 GiB or more cannot be patched"},
   };
   for (const Case& k : cases) {
     RunResult r = run_tool("zqdiff", k.args);
@@ -120,6 +141,20 @@ TEST(Zqdiff, BadInputFailsWithAMessage) {
     EXPECT_NE(r.err.find(k.message), std::string::npos) << r.err;
   }
   EXPECT_FALSE(exists(dir / "p"));
+  // make-update refuses such a file by its size too, before reading it.
+  make_dirs(dir / "old");
+  make_dirs(dir / "new");
+  ASSERT_EQ(rename((dir / "huge").c_str(), (dir / "old/f").c_str()), 0);
+  write_file(dir / "new/f", "a");
+  RunResult made = run_tool("make-update", {dir / "old", dir / "new", dir / "out"});
+  EXPECT_EQ(made.exit_code, 1);
+  EXPECT_NE(made.err.find("old/f: files of 2 GiB or more cannot be patched"), std::string::npos)
+      << made.err;
+  EXPECT_EQ(made.err.find("must stay below"), std::string::npos) << made.err;  // said once
+  RunResult help = run_tool("zqdiff", {"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_EQ(help.out.find("usage: zqdiff"), 0u);
+  EXPECT_EQ(help.err, "");
 
   // --verbose names every stage with its time and the peak memory.
   RunResult r = run_tool("zqdiff", {"--verbose", dir / "a", dir / "a", dir / "p"});
@@ -127,6 +162,7 @@ TEST(Zqdiff, BadInputFailsWithAMessage) {
   for (const char* stage : {"read", "suffix sort", "match search", "encode", "write"})
     EXPECT_NE(r.err.find(std::string("zqdiff: ") + stage), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("peak memory"), std::string::npos);
+  EXPECT_NE(r.err.find("45 bytes, "), std::string::npos) << r.err;  // and the sizes
 }
 
 TEST(Zqpatch, WrongSourceAndMalformedPatchesAreRefused) {

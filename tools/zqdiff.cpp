@@ -1,7 +1,9 @@
 // zqdiff: writes the binary patch that turns OLD into NEW.
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <time.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +14,11 @@
 
 namespace {
 
-const char kUsage[] = "usage: zqdiff [--verbose] OLD NEW PATCH\n";
+const char kUsage[] =
+    "usage: zqdiff [--verbose] OLD NEW PATCH\n"
+    "Writes the binary patch that turns the file OLD into the file NEW.\n"
+    "  --verbose  print each stage's time and peak memory, and the patch's\n"
+    "             size as a package entry, on standard error\n";
 
 double now_seconds() {
   timespec ts;
@@ -40,6 +46,13 @@ void report_stage(const char* stage, void* context) {
 }
 
 int read_input(const char* path, unsigned char** data, size_t* size) {
+  // Refused before a byte is read: the format's seeks are signed 32-bit.
+  struct stat st;
+  if (stat(path, &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<uint64_t>(st.st_size) >= kDeltaMaxInput) {
+    fprintf(stderr, "zqdiff: %s: files of 2 GiB or more cannot be patched\n", path);
+    return ERR_BAD_DATA;
+  }
   int rc = read_whole_file(path, data, size);
   if (rc == ERR_NO_MEMORY)
     fprintf(stderr, "zqdiff: %s: not enough memory to read it\n", path);
@@ -54,6 +67,10 @@ int read_input(const char* path, unsigned char** data, size_t* size) {
 int main(int argc, char** argv) {
   StageClock clock;
   int first = 1;
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
   if (argc > 1 && strcmp(argv[1], "--verbose") == 0) {
     clock.verbose = true;
     first = 2;
@@ -82,12 +99,18 @@ int main(int argc, char** argv) {
   free(old_data);
   free(new_data);
   if (rc == ERR_BAD_DATA) {
-    fprintf(stderr, "zqdiff: inputs of 2 GiB or more cannot be patched\n");
+    fprintf(stderr, "zqdiff: the patch would not fit the patch format's 32-bit sizes\n");
     return 1;
   }
   if (rc != OK) {
     fprintf(stderr, "zqdiff: not enough memory to build the patch\n");
     return 1;
+  }
+  if (clock.verbose) {
+    PatchPacking packing = patch_packing(image);
+    fprintf(stderr, "zqdiff: %zu bytes, %lld as a package entry (%zu bzip2 block ends)\n",
+            image.size, static_cast<long long>(packing.size), packing.cuts.size());
+    clock.last = now_seconds();
   }
   rc = write_whole_file(patch_path, image.data, image.size);
   patch_image_free(&image);

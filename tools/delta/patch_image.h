@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "tools/delta/segment_search.h"
@@ -10,11 +11,35 @@
 struct PatchImage {
   unsigned char* data = nullptr;
   size_t size = 0;
+  size_t block_starts[2] = {0, 0};  // offsets of the diff and the extra block
 };
 void patch_image_free(PatchImage* image);
+
+// How a patch is laid into a package entry: one bzip2 stream whose
+// compression blocks end at `cuts`.
+struct PatchPacking {
+  std::vector<size_t> cuts;
+  int64_t size = -1;  // the entry's compressed size; -1: out of memory
+};
+
+// Applies the patch with the updater's own applier to `old_size` bytes at
+// `old_data` and compares the result with `new_size` bytes at `new_data`:
+// the format carries no check of the result, so a fault in the generator
+// would otherwise reach every installation unnoticed. OK when it rebuilds
+// NEW exactly, ERR_BAD_DATA when not, ERR_NO_MEMORY or ERR_READ.
+int verify_patch(const PatchImage& image, const unsigned char* old_data, size_t old_size,
+                 const unsigned char* new_data, size_t new_size);
+
+// The smallest of a few packings. Control triples, diff bytes (mostly zeros)
+// and extra bytes compress best with Huffman tables of their own, and a long
+// diff block often better in shorter blocks that follow its changing mix
+// (code, tables, data); but each block costs its tables, which a small patch
+// does not win back. Compresses the patch a few times.
+PatchPacking patch_packing(const PatchImage& image);
 
 // Encodes the patch that turns a.old_data into a.new_data through
 // `segments` (as find_segments leaves them): header with sizes and the CRC of
 // OLD, one triple per segment (plus one for NEW bytes before the first), the
-// diff block and the extra block. OK or ERR_NO_MEMORY (nothing allocated).
+// diff block and the extra block. OK, ERR_NO_MEMORY, or ERR_BAD_DATA when
+// the patch would reach 4 GiB (nothing allocated).
 int encode_patch(const Alignment& a, const std::vector<Segment>& segments, PatchImage* image);

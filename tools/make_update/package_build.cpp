@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -33,9 +34,20 @@ int fail(int rc, const std::string& what) {
 }
 
 // Writes one changed file as a patch when its compressed patch is smaller
-// than the compressed file, else whole. *as_patch tells which.
+// than the compressed file, else whole. *as_patch tells which; *reported
+// whether a failure was already explained (else it came from the writer).
 int write_changed(PackageWriter* writer, const std::string& old_path, const std::string& new_path,
-                  const PlannedChange& change, bool* as_patch, int64_t* saved) {
+                  const PlannedChange& change, bool* as_patch, int64_t* saved, bool* reported) {
+  auto fail = [reported](int rc, const std::string& what) {
+    *reported = true;
+    return ::fail(rc, what);
+  };
+  // Refused before either file is read: the patch format cannot hold them.
+  for (const std::string& path : {old_path, new_path}) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) >= kDeltaMaxInput)
+      return fail(ERR_BAD_DATA, path + ": files of 2 GiB or more cannot be patched");
+  }
   Inputs in;
   if (read_whole_file(old_path.c_str(), &in.old_data, &in.old_size) != OK)
     return fail(ERR_READ, old_path + ": cannot read it");
@@ -45,7 +57,15 @@ int write_changed(PackageWriter* writer, const std::string& old_path, const std:
   int rc = make_delta(in.old_data, in.old_size, in.new_data, in.new_size, &patch);
   if (rc == ERR_BAD_DATA) return fail(rc, old_path + ": files of 2 GiB or more cannot be patched");
   if (rc != OK) return fail(rc, new_path + ": not enough memory to make its patch");
-  int64_t patch_cost = bzip2_compressed_size(patch.data, patch.size);
+  rc = verify_patch(patch, in.old_data, in.old_size, in.new_data, in.new_size);
+  if (rc != OK) {
+    patch_image_free(&patch);
+    if (rc == ERR_BAD_DATA)
+      return fail(rc, new_path + ": its patch does not rebuild it (a fault in zqdiff's generator)");
+    return fail(rc, new_path + ": not enough memory to check its patch");
+  }
+  PatchPacking packing = patch_packing(patch);
+  int64_t patch_cost = packing.size;
   int64_t whole_cost = bzip2_compressed_size(in.new_data, in.new_size);
   if (patch_cost < 0 || whole_cost < 0) {
     patch_image_free(&patch);
@@ -56,7 +76,7 @@ int write_changed(PackageWriter* writer, const std::string& old_path, const std:
   *as_patch = patch_cost < whole_cost || change.path == "update.manifest";
   if (*as_patch) {
     rc = package_writer_add_buffer(writer, change.patch_entry.c_str(), patch.data, patch.size,
-                                   kPatchEntryMode);
+                                   kPatchEntryMode, packing.cuts.data(), packing.cuts.size());
     *saved = whole_cost - patch_cost;
   } else {
     rc = package_writer_add_buffer(writer, change.path.c_str(), in.new_data, in.new_size,
@@ -94,6 +114,7 @@ int build_package(const std::string& old_root, const std::string& new_root,
   std::string manifest =
       "# Made by make-update: " + std::to_string(plan.changes.size()) + " changes.\n";
   int rc = OK;
+  bool reported = false;
   for (size_t i = 0; i < plan.changes.size() && rc == OK; i++) {
     const PlannedChange& c = plan.changes[i];
     if (progress) progress(i, plan.changes.size(), c.path);
@@ -113,7 +134,8 @@ int build_package(const std::string& old_root, const std::string& new_root,
       totals->added++;
     } else {
       int64_t saved = 0;
-      rc = write_changed(&writer, old_root + "/" + c.path, new_path, c, &as_patch, &saved);
+      rc = write_changed(&writer, old_root + "/" + c.path, new_path, c, &as_patch, &saved,
+                         &reported);
       if (as_patch) {
         totals->patched++;
         totals->saved_by_patching += saved;
@@ -135,8 +157,8 @@ int build_package(const std::string& old_root, const std::string& new_root,
     if (stat(package_path.c_str(), &st) == 0) totals->package_size = st.st_size;
     return OK;
   }
-  if (rc == ERR_BAD_DATA) fail(rc, package_path + ": a package must stay below 2 GiB");
-  if (rc == ERR_WRITE) fail(rc, package_path + ": cannot write it");
+  if (rc == ERR_BAD_DATA && !reported) fail(rc, package_path + ": a package must stay below 2 GiB");
+  if (rc == ERR_WRITE && !reported) fail(rc, package_path + ": cannot write it");
   package_writer_abort(&writer);
   return rc;
 }
