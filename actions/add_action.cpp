@@ -11,9 +11,9 @@
 #include "actions/path_check.h"
 #include "actions/stash.h"
 #include "archive/reader.h"
-#include "driver/log.h"
-#include "driver/next_token.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/next_token.h"
+#include "base/status.h"
 
 ManifestAction* create_add_action() { return new (std::nothrow) AddAction; }
 ManifestAction* create_add_if_action() { return new (std::nothrow) AddIfAction; }

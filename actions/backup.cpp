@@ -11,8 +11,8 @@
 #include <string>
 
 #include "actions/file_utils.h"
-#include "driver/log.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/status.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cerrno>
 
 #include "actions/file_utils.h"
-#include "driver/log.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/status.h"
 
 // A write that reports 0 bytes for a non-empty request is a failure too: the
 // copy must never end as a success with bytes missing. errno is 0 then, and

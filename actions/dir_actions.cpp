@@ -14,9 +14,9 @@
 #include "actions/path_check.h"
 #include "actions/stash.h"
 #include "actions/tree_actions.h"
-#include "driver/log.h"
-#include "driver/next_token.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/next_token.h"
+#include "base/status.h"
 
 ManifestAction* create_mkdir_action() { return new (std::nothrow) MkdirAction; }
 ManifestAction* create_rmdir_action() { return new (std::nothrow) RmdirAction; }

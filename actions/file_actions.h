@@ -4,7 +4,7 @@
 // the manifest text, which outlives the actions.
 #pragma once
 
-#include "driver/manifest_action.h"
+#include "base/manifest_action.h"
 
 // "remove <path>": deletes an installed file after backing it up. A file that
 // is absent in Prepare or Execute is skipped, and then no backup is touched.

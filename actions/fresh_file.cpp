@@ -8,8 +8,8 @@
 
 #include "actions/file_utils.h"
 #include "archive/reader.h"
-#include "driver/log.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/status.h"
 
 int create_fresh_file(const char* path, int flags, mode_t mode) {
   // Whatever stands at the name goes first: a link would be followed, a pipe

@@ -10,9 +10,9 @@
 #include "actions/path_check.h"
 #include "actions/stash.h"
 #include "actions/tree_actions.h"
-#include "driver/log.h"
-#include "driver/next_token.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/next_token.h"
+#include "base/status.h"
 
 ManifestAction* create_link_action() { return new (std::nothrow) LinkAction; }
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "actions/file_utils.h"
-#include "driver/status.h"
+#include "base/status.h"
 
 int make_parent_dirs(char* path) {
   char* slash = strrchr(path, '/');

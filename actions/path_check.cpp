@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "actions/backup.h"
-#include "driver/log.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/status.h"
 
 namespace {
 

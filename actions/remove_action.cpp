@@ -10,9 +10,9 @@
 #include "actions/file_actions.h"
 #include "actions/path_check.h"
 #include "actions/stash.h"
-#include "driver/log.h"
-#include "driver/next_token.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/next_token.h"
+#include "base/status.h"
 
 namespace {
 

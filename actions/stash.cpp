@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "actions/backup.h"
-#include "driver/log.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/status.h"
 
 namespace {
 

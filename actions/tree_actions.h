@@ -4,7 +4,7 @@
 // failed run puts back links as links and directories with their contents.
 #pragma once
 
-#include "driver/manifest_action.h"
+#include "base/manifest_action.h"
 
 // "link <path> <target>": makes `path` a symbolic link with the literal
 // `target`, which the updater never follows. A file or link standing there

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <nlohmann/json.hpp>
 
-#include "driver/status.h"
+#include "base/status.h"
 
 using nlohmann::json;
 

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "archive/byte_order.h"
-#include "driver/status.h"
+#include "base/byte_order.h"
+#include "base/status.h"
 
 PackageReader package_reader;
 

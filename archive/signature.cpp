@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/status.h"
+#include "base/status.h"
 
 static_assert(kPublicKeySize == crypto_sign_PUBLICKEYBYTES, "Ed25519 public key size");
 static_assert(kSecretSeedSize == crypto_sign_SEEDBYTES, "Ed25519 seed size");

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <new>
 
-#include "archive/byte_order.h"
+#include "base/byte_order.h"
 #include "archive/package_format.h"
-#include "driver/status.h"
+#include "base/status.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "archive/reader.h"
 #include "bench/bench_util.h"
 #include "archive/writer.h"
-#include "driver/status.h"
+#include "base/status.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include "archive/reader.h"
 #include "archive/writer.h"
 #include "bench/bench_util.h"
-#include "driver/log.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/status.h"
 #include "patch/patch_action.h"
 #include "patch/patch_format.h"
 

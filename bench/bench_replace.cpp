@@ -20,7 +20,7 @@
 
 #include "archive/writer.h"
 #include "bench/bench_util.h"
-#include "driver/status.h"
+#include "base/status.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include "client/signed_fetch.h"
 #include "client/update_client.h"
 #include "client/update_status.h"
-#include "driver/status.h"
+#include "base/status.h"
 
 namespace {
 

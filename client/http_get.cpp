@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "actions/file_utils.h"
-#include "driver/status.h"
+#include "base/status.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "client/http_get.h"
-#include "driver/status.h"
+#include "base/status.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The singly linked list of a run's actions.
-#include "driver/manifest_action.h"
+#include "driver/action_chain.h"
 
 void action_chain_append(ActionChain* chain, ManifestAction* action) {
   if (chain->tail != nullptr) {

@@ -17,7 +17,7 @@
 
 #include "actions/file_utils.h"
 
-#include "driver/log.h"
+#include "base/log.h"
 #include "driver/package_trust.h"
 #include "driver/run_lock.h"
 #include "driver/run_update.h"

@@ -12,9 +12,9 @@
 
 #include "actions/file_actions.h"
 #include "actions/tree_actions.h"
-#include "driver/log.h"
-#include "driver/next_token.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/next_token.h"
+#include "base/status.h"
 #include "patch/patch_action.h"
 
 namespace {

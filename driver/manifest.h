@@ -1,7 +1,7 @@
 // Reading the manifest text and turning its lines into actions.
 #pragma once
 
-#include "driver/manifest_action.h"
+#include "driver/action_chain.h"
 
 // Reads the whole file open at `fd` (from its current position, which is its
 // start) into a new NUL-terminated buffer in *text (the caller frees it with

@@ -15,8 +15,8 @@
 #include "actions/file_utils.h"
 #include "archive/reader.h"
 #include "archive/signature.h"
-#include "driver/log.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/status.h"
 
 const char* program_argv0 = nullptr;
 

@@ -12,11 +12,11 @@
 
 #include "actions/file_utils.h"
 #include "archive/reader.h"
-#include "driver/log.h"
+#include "base/log.h"
 #include "driver/manifest.h"
 #include "driver/package_trust.h"
-#include "driver/progress.h"
-#include "driver/status.h"
+#include "base/progress.h"
+#include "base/status.h"
 
 namespace {
 

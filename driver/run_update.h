@@ -1,7 +1,7 @@
 // The update run: the body of the worker thread.
 #pragma once
 
-#include "driver/manifest_action.h"
+#include "driver/action_chain.h"
 
 // Opens <update_dir>/update.zav, applies its manifest, writes
 // <update_dir>/update.status and asks the UI to quit. The outcome is reported

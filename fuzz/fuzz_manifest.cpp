@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/log.h"
+#include "base/log.h"
 #include "driver/manifest.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "archive/reader.h"
-#include "driver/status.h"
+#include "base/status.h"
 #include "fuzz/fuzz_input_file.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "driver/status.h"
+#include "base/status.h"
 #include "fuzz/fuzz_input_file.h"
 #include "patch/patch_apply.h"
 

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "driver/status.h"
+#include "base/status.h"
 #include "fuzz/fuzz_input_file.h"
 #include "ui/ui_strings.h"
 

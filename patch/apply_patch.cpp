@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "actions/file_utils.h"
-#include "driver/status.h"
+#include "base/status.h"
 #include "patch/patch_apply.h"
 
 namespace {

@@ -15,9 +15,9 @@
 #include "actions/path_check.h"
 #include "actions/stash.h"
 #include "archive/reader.h"
-#include "driver/log.h"
-#include "driver/next_token.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/next_token.h"
+#include "base/status.h"
 #include "patch/patch_apply.h"
 
 int patch_counter = 0;

@@ -8,7 +8,7 @@
 
 #include <sys/types.h>
 
-#include "driver/manifest_action.h"
+#include "base/manifest_action.h"
 #include "patch/patch_format.h"
 
 // Numbers the temporary patch files of the process's run: 0, 1, 2, ... in the

@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-#include "archive/byte_order.h"
-#include "driver/status.h"
+#include "base/byte_order.h"
+#include "base/status.h"
 
 void encode_patch_header(const PatchHeader& header, unsigned char out[kPatchHeaderSize]) {
   memcpy(out, kPatchMagic, sizeof kPatchMagic);

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "driver/log.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/status.h"
 #include "patch/patch_apply.h"
 
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/log.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/status.h"
 #include "patch/patch_apply.h"
 #include "patch/patch_format.h"
 #include "tests/support/patch_builder.h"

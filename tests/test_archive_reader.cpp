@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "archive/reader.h"
-#include "driver/status.h"
+#include "base/status.h"
 #include "tests/support/test_support.h"
 
 using namespace testing_support;

@@ -10,8 +10,8 @@
 
 #include "actions/backup.h"
 #include "actions/file_utils.h"
-#include "driver/log.h"
-#include "driver/status.h"
+#include "base/log.h"
+#include "base/status.h"
 #include "tests/support/test_support.h"
 
 using namespace testing_support;

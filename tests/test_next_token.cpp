@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "driver/next_token.h"
+#include "base/next_token.h"
 
 TEST(NextToken, SkipsLeadingDelimitersAndConsumesOnlyOne) {
   char text[] = "\"\"bin/app\"  \"x\"";

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "driver/log.h"
-#include "driver/manifest_action.h"
-#include "driver/progress.h"
+#include "base/log.h"
+#include "driver/action_chain.h"
+#include "base/progress.h"
 #include "driver/run_update.h"
-#include "driver/status.h"
+#include "base/status.h"
 #include "tests/support/test_support.h"
 
 using namespace testing_support;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "driver/status.h"
+#include "base/status.h"
 #include "tests/support/test_support.h"
 #include "ui/ui_strings.h"
 

@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "archive/byte_order.h"
+#include "base/byte_order.h"
 #include "archive/writer.h"
-#include "driver/status.h"
+#include "base/status.h"
 #include "patch/patch_format.h"
 #include "tests/support/test_support.h"
 

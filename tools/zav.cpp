@@ -13,7 +13,7 @@
 #include "archive/reader.h"
 #include "archive/signature.h"
 #include "archive/writer.h"
-#include "driver/status.h"
+#include "base/status.h"
 
 namespace {
 

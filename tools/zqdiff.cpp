@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/status.h"
+#include "base/status.h"
 #include "tools/delta/delta.h"
 #include "tools/delta/whole_file.h"
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/status.h"
+#include "base/status.h"
 #include "patch/patch_apply.h"
 #include "patch/patch_format.h"
 

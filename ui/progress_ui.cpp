@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
-#include "driver/progress.h"
-#include "driver/status.h"
+#include "base/progress.h"
+#include "base/status.h"
 #include "ui/ui_strings.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The progress window, served by the main thread while the worker runs.
 // Every toolkit call of the program is made here, on the main thread; the
-// worker only stores progress_percent and quit_requested (driver/progress.h).
+// worker only stores progress_percent and quit_requested (base/progress.h).
 #pragma once
 
 #include <gtk/gtk.h>

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/status.h"
+#include "base/status.h"
 
 namespace {
 

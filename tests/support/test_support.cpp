@@ -23,7 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/writer.h"
-#include "driver/status.h"
+#include "base/status.h"
 
 extern char** environ;
 

@@ -5,7 +5,7 @@
 #include <new>
 #include <vector>
 
-#include "driver/status.h"
+#include "base/status.h"
 #include "tools/delta/segment_search.h"
 #include "tools/delta/suffix_index.h"
 

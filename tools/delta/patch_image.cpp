@@ -13,7 +13,7 @@
 
 #include "actions/file_utils.h"
 #include "archive/writer.h"
-#include "driver/status.h"
+#include "base/status.h"
 #include "patch/patch_apply.h"
 #include "patch/patch_format.h"
 

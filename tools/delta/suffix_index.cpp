@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <new>
 
-#include "driver/status.h"
+#include "base/status.h"
 
 namespace {
 

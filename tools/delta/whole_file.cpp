@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "driver/status.h"
+#include "base/status.h"
 
 int read_whole_file(const char* path, unsigned char** data, size_t* size) {
   *data = nullptr;

@@ -15,7 +15,7 @@
 
 #include "archive/feed.h"
 #include "archive/signature.h"
-#include "driver/status.h"
+#include "base/status.h"
 #include "tools/make_release/release_site.h"
 #include "tools/make_update/package_build.h"
 #include "tools/make_update/update_plan.h"

@@ -16,7 +16,7 @@
 #include "actions/file_utils.h"
 #include "actions/path_check.h"
 #include "archive/signature.h"
-#include "driver/status.h"
+#include "base/status.h"
 
 namespace {
 

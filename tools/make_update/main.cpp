@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "archive/signature.h"
-#include "driver/status.h"
+#include "base/status.h"
 #include "tools/make_update/package_build.h"
 #include "tools/make_update/tree_scan.h"
 #include "tools/make_update/update_plan.h"

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/status.h"
+#include "base/status.h"
 
 namespace {
 

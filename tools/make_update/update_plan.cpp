@@ -11,7 +11,7 @@
 
 #include "actions/backup.h"
 #include "actions/path_check.h"
-#include "driver/status.h"
+#include "base/status.h"
 
 namespace {
 

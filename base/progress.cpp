@@ -1,5 +1,5 @@
 // Progress figures shared between the worker and the main thread.
-#include "driver/progress.h"
+#include "base/progress.h"
 
 std::atomic<float> progress_percent{0.0f};
 std::atomic<int> quit_requested{0};

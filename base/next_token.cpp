@@ -1,5 +1,5 @@
 // In-place tokenizer over the manifest text.
-#include "driver/next_token.h"
+#include "base/next_token.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-// The manifest action interface and the list that holds a run's actions.
+// The manifest action interface: every action of a manifest line implements it.
 // Strings that an action keeps point into the manifest text, which the run
 // keeps alive until every action has been destroyed.
 #pragma once
@@ -18,14 +18,3 @@ class ManifestAction {
   // Restores (status != 0) or discards (status 0) backups; result ignored.
   virtual int Finish(int status) = 0;
 };
-
-struct ActionChain {
-  ManifestAction* head = nullptr;
-  ManifestAction* tail = nullptr;
-  int count = 0;
-};
-
-// Appends `action`; the chain owns it from now on.
-void action_chain_append(ActionChain* chain, ManifestAction* action);
-// Deletes every action in list order and leaves the chain empty.
-void action_chain_destroy(ActionChain* chain);

@@ -1,5 +1,5 @@
 // The update log stream and the process-wide update directory.
-#include "driver/log.h"
+#include "base/log.h"
 
 #include <cstdarg>
 
