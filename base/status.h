@@ -12,3 +12,6 @@ enum StatusCode {
   ERR_WRITE = 7,         // a file cannot be created, written or removed
   ERR_BAD_DATA = 8,      // data of the wrong size or form
 };
+
+// A short message for `status`, for a tool's error output ("cannot read").
+const char* status_text(int status);
