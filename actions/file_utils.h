@@ -18,10 +18,6 @@ int make_parent_dirs(char* path);
 // copy leaves what it wrote of `dst`.
 int copy_file(const char* src, char* dst);
 
-// Writes all `size` bytes to `fd`, continuing after partial writes. False
-// when a write fails or writes nothing (errno is then 0).
-bool write_all(int fd, const char* data, size_t size);
-
 // As copy_file; *dst_touched tells whether `dst` was created
 // before the copy ended, so a caller can clean up a partial destination.
 int copy_file_tracked(const char* src, char* dst, bool* dst_touched);

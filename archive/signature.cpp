@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/fd.h"
 #include "base/status.h"
 
 static_assert(kPublicKeySize == crypto_sign_PUBLICKEYBYTES, "Ed25519 public key size");
@@ -24,17 +25,6 @@ namespace {
 // Key files are a few lines; anything larger is not a key file.
 constexpr size_t kMaxKeyFileSize = 1 << 20;
 constexpr size_t kChunk = 32768;
-
-// Closes the descriptor on every path out of the scope that opened it.
-struct FdOwner {
-  int fd;
-  explicit FdOwner(int f) : fd(f) {}
-  ~FdOwner() {
-    if (fd >= 0) close(fd);
-  }
-  FdOwner(const FdOwner&) = delete;
-  FdOwner& operator=(const FdOwner&) = delete;
-};
 
 // Wipes a secret seed however the scope is left.
 struct SeedOwner {
@@ -71,18 +61,6 @@ bool decode_hex(const char* text, size_t length, unsigned char* out, size_t size
   return written == size && end == text + length;
 }
 
-int write_all(int fd, const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
 // A line of 64 hex digits and a newline.
 std::string hex_line(const unsigned char* bytes, size_t size) {
   std::string text(2 * size + 1, '\0');
@@ -92,7 +70,7 @@ std::string hex_line(const unsigned char* bytes, size_t size) {
 }
 
 int load_secret_seed(const char* path, SeedOwner* seed, int* detail) {
-  FdOwner file(open_for_reading(path));
+  UniqueFd file(open_for_reading(path));
   if (file.fd < 0) {
     *detail = errno;
     return ERR_READ;
@@ -147,7 +125,7 @@ int parse_public_keys(const char* text, size_t length, std::vector<PublicKey>* k
 }
 
 int load_public_keys(const char* path, std::vector<PublicKey>* keys, int* detail) {
-  FdOwner file(open_for_reading(path));
+  UniqueFd file(open_for_reading(path));
   if (file.fd < 0) {
     *detail = errno;
     return ERR_READ;
@@ -165,7 +143,7 @@ int load_public_keys(const char* path, std::vector<PublicKey>* keys, int* detail
 }
 
 int read_signature(const char* path, PackageSignature* signature, int* detail) {
-  FdOwner file(open_for_reading(path));
+  UniqueFd file(open_for_reading(path));
   if (file.fd < 0) {
     *detail = errno;
     return ERR_READ;
@@ -215,16 +193,25 @@ int find_signing_key(const unsigned char digest[kPackageDigestSize],
   return -1;
 }
 
+int verify_package_file(int fd, const PackageSignature& signature,
+                        const std::vector<PublicKey>& keys, int* key, int* detail) {
+  unsigned char digest[kPackageDigestSize];
+  int rc = hash_package(fd, digest, detail);
+  if (rc != OK) return rc;
+  *key = find_signing_key(digest, signature, keys);
+  return *key < 0 ? ERR_BAD_DATA : OK;
+}
+
 int generate_key_pair(const char* secret_path, const char* public_path, int* detail) {
   if (sodium_init() < 0) return ERR_NO_MEMORY;
   // O_EXCL: a key pair is never made over an existing secret, which may be
   // the only copy of a key that installations trust.
-  FdOwner secret(open(secret_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  UniqueFd secret(open(secret_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (secret.fd < 0) {
     *detail = errno;
     return ERR_WRITE;
   }
-  FdOwner pub(open(public_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  UniqueFd pub(open(public_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (pub.fd < 0) {
     *detail = errno;
     unlink(secret_path);
@@ -242,9 +229,10 @@ int generate_key_pair(const char* secret_path, const char* public_path, int* det
   std::string public_text = hex_line(public_key, sizeof public_key);
   // The mode is set on the descriptor too, whatever the umask left of it.
   bool ok = fchmod(secret.fd, 0600) == 0 &&
-            write_all(secret.fd, secret_text.data(), secret_text.size()) == 0 &&
-            fsync(secret.fd) == 0 &&
-            write_all(pub.fd, public_text.data(), public_text.size()) == 0;
+            write_all(secret.fd, secret_text.data(), secret_text.size()) == OK &&
+            fsync(secret.fd) == 0 && secret.close_checked() == 0 &&
+            write_all(pub.fd, public_text.data(), public_text.size()) == OK &&
+            pub.close_checked() == 0;
   *detail = ok ? 0 : errno;
   sodium_memzero(&secret_text[0], secret_text.size());
   if (!ok) {
@@ -267,7 +255,7 @@ int sign_package_file(const char* package_path, const char* secret_path, int* de
   if (rc != OK) return rc;
 
   *failed_file = package_path;
-  FdOwner package(open_for_reading(package_path));
+  UniqueFd package(open_for_reading(package_path));
   if (package.fd < 0) {
     *detail = errno;
     return ERR_READ;
@@ -288,13 +276,13 @@ int sign_package_file(const char* package_path, const char* secret_path, int* de
   *failed_file = "signature";
   std::string sig_path = std::string(package_path) + ".sig";
   std::string temp_path = sig_path + ".tmp";
-  FdOwner out(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  UniqueFd out(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (out.fd < 0) {
     *detail = errno;
     return ERR_WRITE;
   }
-  if (write_all(out.fd, signature.bytes, sizeof signature.bytes) != 0 ||
-      rename(temp_path.c_str(), sig_path.c_str()) != 0) {
+  if (write_all(out.fd, signature.bytes, sizeof signature.bytes) != OK ||
+      out.close_checked() != 0 || rename(temp_path.c_str(), sig_path.c_str()) != 0) {
     *detail = errno;
     unlink(temp_path.c_str());
     return ERR_WRITE;

@@ -50,6 +50,13 @@ int hash_package(int fd, unsigned char digest[kPackageDigestSize], int* detail);
 int find_signing_key(const unsigned char digest[kPackageDigestSize],
                      const PackageSignature& signature, const std::vector<PublicKey>& keys);
 
+// The whole check of the package open at `fd` against `signature`: its
+// digest (hash_package) and the first key that accepts it. OK with *key =
+// that key's 0-based index; ERR_READ (*detail = errno) when the package
+// cannot be read; ERR_BAD_DATA when no key in `keys` accepts it.
+int verify_package_file(int fd, const PackageSignature& signature,
+                        const std::vector<PublicKey>& keys, int* key, int* detail);
+
 // Makes a new key pair: the secret seed into `secret_path` (created new, mode
 // 0600, never overwriting a file) and the public key line into `public_path`
 // (created new, mode 0644). OK, ERR_NO_MEMORY when libsodium cannot start, or

@@ -43,10 +43,10 @@ int write_all(int fd, const void* data, size_t size) {
   return OK;
 }
 
-int read_exact(int fd, void* data, size_t size) {
+int read_exact(int fd, void* data, size_t size, size_t most) {
   char* p = static_cast<char*>(data);
   while (size > 0) {
-    ssize_t n = read(fd, p, size);
+    ssize_t n = read(fd, p, size < most ? size : most);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return ERR_READ;
     if (n == 0) return ERR_BAD_DATA;
@@ -57,7 +57,7 @@ int read_exact(int fd, void* data, size_t size) {
 }
 
 int copy_fd(int in, int out) {
-  char buffer[65536];
+  char buffer[8192];
   for (;;) {
     ssize_t n = read(in, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Owns one descriptor and closes it when the scope ends, whatever the path.
 // Where a failed close must count (a file just written), call close_checked.
@@ -31,10 +32,12 @@ struct UniqueFd {
 // when a write fails (errno says why) or moves nothing (errno is then 0).
 int write_all(int fd, const void* data, size_t size);
 
-// Reads exactly `size` bytes. OK; ERR_READ on a read error (errno says why);
-// ERR_BAD_DATA when the input ends first.
-int read_exact(int fd, void* data, size_t size);
+// Reads exactly `size` bytes, asking for at most `most` bytes a request.
+// OK; ERR_READ on a read error (errno says why); ERR_BAD_DATA when the input
+// ends first.
+int read_exact(int fd, void* data, size_t size, size_t most = SIZE_MAX);
 
-// Copies `in` from its offset to its end onto `out`. OK; ERR_READ or
-// ERR_WRITE (errno says why) at the first failure, with `out` partly written.
+// Copies `in` from its offset to its end onto `out`, in reads and writes of
+// at most 8192 bytes. OK; ERR_READ or ERR_WRITE (errno says why) at the first
+// failure, with `out` partly written.
 int copy_fd(int in, int out);

@@ -105,9 +105,9 @@ int main(int argc, char** argv) {
   for (int r = 0; r < kRounds; r++) {
     std::string copy = work + "/copy";
     unlink(copy.c_str());
-    double start = bench_now();
+    double start = now_seconds();
     if (run_cp(original, copy) != 0) return 1;
-    best_cp = std::min(best_cp, bench_now() - start);
+    best_cp = std::min(best_cp, now_seconds() - start);
     unlink(copy.c_str());
   }
 
@@ -119,11 +119,11 @@ int main(int argc, char** argv) {
     char line[] = "\"app.patch\" \"app\"";
     PatchAction* action = static_cast<PatchAction*>(create_patch_action());
     if (action->ParseLine(line) != OK) return 1;
-    double start = bench_now();
+    double start = now_seconds();
     int rc = action->Prepare();
-    double prepared = bench_now();
+    double prepared = now_seconds();
     if (rc == OK) rc = action->Execute();
-    double executed = bench_now();
+    double executed = now_seconds();
     if (rc != OK) {
       fprintf(stderr, "patch action failed: %d\n", rc);
       return 1;
@@ -139,9 +139,9 @@ int main(int argc, char** argv) {
   double best_extract = 1e30;
   std::string extracted = updates + "/extract-only";
   for (int r = 0; r < kRounds; r++) {
-    double start = bench_now();
+    double start = now_seconds();
     if (package_reader.ExtractEntry("app.patch", extracted.c_str()) != OK) return 1;
-    best_extract = std::min(best_extract, bench_now() - start);
+    best_extract = std::min(best_extract, now_seconds() - start);
     unlink(extracted.c_str());
   }
   package_reader.Close();

@@ -85,7 +85,7 @@ bool write_whole(const std::string& path, const std::string& data) {
 // Runs `argv` in `cwd`, standard output and error to /dev/null; the wall
 // time, or -1 when it did not exit with 0.
 double timed_run(const std::vector<std::string>& argv, const std::string& cwd) {
-  double start = bench_now();
+  double start = now_seconds();
   pid_t pid = fork();
   if (pid == 0) {
     if (chdir(cwd.c_str()) != 0) _exit(126);
@@ -99,7 +99,7 @@ double timed_run(const std::vector<std::string>& argv, const std::string& cwd) {
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  double elapsed = bench_now() - start;
+  double elapsed = now_seconds() - start;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? elapsed : -1;
 }
 

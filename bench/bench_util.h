@@ -1,14 +1,9 @@
 // What the benchmarks share: a clock and reproducible pseudo-random bytes.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 
-// Seconds on a monotonic clock; only differences mean anything.
-inline double bench_now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+#include "base/clock.h"
 
 // xorshift64: the same sequence on every machine for a given seed.
 struct BenchRandom {

@@ -19,14 +19,14 @@
 #include <string>
 #include <vector>
 
-#include "actions/file_utils.h"
 #include "archive/feed.h"
 #include "archive/signature.h"
+#include "base/fd.h"
+#include "base/status.h"
 #include "client/http_get.h"
 #include "client/signed_fetch.h"
 #include "client/update_client.h"
 #include "client/update_status.h"
-#include "base/status.h"
 
 namespace {
 
@@ -81,10 +81,10 @@ std::map<std::string, int64_t> read_feed_state(const std::string& dir) {
 // with nothing left, when it cannot.
 bool write_new_file(const std::string& path, const void* data, size_t size) {
   unlink(path.c_str());
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = write_all(fd, static_cast<const char*>(data), size) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
+  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd.ok()) return false;
+  bool ok = write_all(fd.fd, data, size) == OK && fsync(fd.fd) == 0;
+  ok = fd.close_checked() == 0 && ok;
   if (!ok) unlink(path.c_str());
   return ok;
 }
@@ -168,29 +168,25 @@ ClientResult fetch_package(const std::string& feed_url, const std::string& dir,
   // package is ever resumed.
   std::string part_name = std::string(kPackage) + "." + package.sha256.substr(0, 16) + ".part";
   std::string part = dir + "/" + part_name;
-  int fd = open(part.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  UniqueFd fd(open(part.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
   struct stat st;
   // Only a file of its own is resumed: a second name (a hard link planted
   // in the directory) or another kind of file makes way for a new one.
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
-    close(fd);
+  if (fd.ok() && (fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+    fd.reset();
     unlink(part.c_str());
-    fd = open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    fd.reset(open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   }
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ClientResult r =
-        client_failure(UPDATE_CLIENT_ERR_LOCAL,
-                       "cannot write " + part + ": " + (fd < 0 ? strerror(errno) : "not a file"));
-    if (fd >= 0) close(fd);
-    return r;
-  }
+  if (!fd.ok() || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+    return client_failure(UPDATE_CLIENT_ERR_LOCAL, "cannot write " + part + ": " +
+                                                       (!fd.ok() ? strerror(errno) : "not a file"));
   PackageSignature signature;
-  ClientResult r = download(url, package, fd, progress, downloaded);
+  ClientResult r = download(url, package, fd.fd, progress, downloaded);
   if (r.code == UPDATE_CLIENT_OK)
-    r = verify(fd, url + ".sig", keys, "the package " + url, &signature);
-  if (r.code == UPDATE_CLIENT_OK && fsync(fd) != 0)
+    r = verify(fd.fd, url + ".sig", keys, "the package " + url, &signature);
+  if (r.code == UPDATE_CLIENT_OK && (fsync(fd.fd) != 0 || fd.close_checked() != 0))
     r = client_failure(UPDATE_CLIENT_ERR_LOCAL, "cannot write " + part + ": " + strerror(errno));
-  close(fd);
+  fd.reset();
   // A broken connection keeps what came, to be resumed; anything else that
   // failed is not worth keeping.
   if (r.code != UPDATE_CLIENT_OK) {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "actions/file_utils.h"
+#include "base/fd.h"
 #include "base/status.h"
 
 namespace {
@@ -55,7 +55,7 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
     t->too_big = true;
     return 0;
   }
-  if (!write_all(t->fd, data, n)) {
+  if (write_all(t->fd, data, n) != OK) {
     t->write_errno = errno != 0 ? errno : ENOSPC;
     return 0;
   }

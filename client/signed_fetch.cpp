@@ -69,11 +69,12 @@ ClientResult verify(int fd, const std::string& sig_url, const std::vector<Public
   if (n != static_cast<ssize_t>(kSignatureSize))
     return client_failure(UPDATE_CLIENT_ERR_REFUSED,
                           "malformed signature of " + what + ": " + sig_url);
-  unsigned char digest[kPackageDigestSize];
+  int key = -1;
   int detail = 0;
-  if (hash_package(fd, digest, &detail) != OK)
+  int rc = verify_package_file(fd, *signature, keys, &key, &detail);
+  if (rc == ERR_READ)
     return client_failure(UPDATE_CLIENT_ERR_LOCAL, what + ": " + strerror(detail));
-  if (find_signing_key(digest, *signature, keys) < 0)
+  if (rc != OK)
     return client_failure(UPDATE_CLIENT_ERR_REFUSED, "bad signature: no key accepts " + what);
   return {};
 }

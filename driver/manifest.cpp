@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +11,7 @@
 
 #include "actions/file_actions.h"
 #include "actions/tree_actions.h"
+#include "base/fd.h"
 #include "base/log.h"
 #include "base/next_token.h"
 #include "base/status.h"
@@ -46,15 +46,8 @@ int read_manifest(int fd, char** text) {
   char* buffer = static_cast<char*>(malloc(size + 1));
   if (buffer == nullptr) return ERR_NO_MEMORY;
   *text = buffer;
-  size_t done = 0;
-  while (done < size) {
-    size_t want = size - done;
-    if (want > INT_MAX) want = INT_MAX;
-    ssize_t n = read(fd, buffer + done, want);
-    if (n < 0) return ERR_READ;
-    if (n == 0) return ERR_BAD_DATA;
-    done += static_cast<size_t>(n);
-  }
+  int rc = read_exact(fd, buffer, size);
+  if (rc != OK) return rc;
   buffer[size] = '\0';
   // The lines are C strings: a NUL would silently end the manifest early.
   if (memchr(buffer, '\0', size) != nullptr) {

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "actions/file_utils.h"
 #include "archive/reader.h"
 #include "archive/signature.h"
+#include "base/fd.h"
 #include "base/log.h"
 #include "base/status.h"
 
@@ -62,16 +62,15 @@ int check_signature(FILE* package, const std::string& sig_path,
     return rc;
   }
 
-  unsigned char digest[kPackageDigestSize];
-  rc = hash_package(fileno(package), digest, &detail);
-  if (rc != OK) {
+  int key = -1;
+  rc = verify_package_file(fileno(package), signature, keys, &key, &detail);
+  if (rc == ERR_READ) {
     log_printf("cannot read package to check its signature: %d\n", detail);
     return rc;
   }
-  int key = find_signing_key(digest, signature, keys);
-  if (key < 0) {
+  if (rc != OK) {
     log_printf("bad signature: no key in %s accepts the package\n", key_path.c_str());
-    return ERR_BAD_DATA;
+    return rc;
   }
   log_printf("signature verified with key %d of %s\n", key + 1, key_path.c_str());
   return OK;
@@ -127,37 +126,21 @@ std::string own_executable() {
 // (the caller's). ERR_READ when the package cannot be read, ERR_WRITE when
 // the copy cannot be written; each logged.
 int copy_package(const char* package_path, int* copy) {
-  int in = -1;
-  int rc = open_regular(package_path, &in);
+  int fd = -1;
+  int rc = open_regular(package_path, &fd);
   if (rc != OK) return rc;
-  int out = private_file();
-  if (out < 0) {
+  UniqueFd in(fd);
+  UniqueFd out(private_file());
+  if (!out.ok()) {
     log_printf("cannot copy package to check its signature: %d\n", errno);
-    close(in);
     return ERR_WRITE;
   }
-  std::vector<char> buffer(1 << 16);
-  for (;;) {
-    ssize_t n = read(in, buffer.data(), buffer.size());
-    if (n == 0) break;
-    if (n < 0) {
-      log_printf("cannot read package to check its signature: %d\n", errno);
-      rc = ERR_READ;
-      break;
-    }
-    if (!write_all(out, buffer.data(), static_cast<size_t>(n))) {
-      log_printf("cannot copy package to check its signature: %d\n", errno);
-      rc = ERR_WRITE;
-      break;
-    }
-  }
-  close(in);
-  if (rc == OK && lseek(out, 0, SEEK_SET) != 0) rc = ERR_READ;
-  if (rc != OK) {
-    close(out);
-    return rc;
-  }
-  *copy = out;
+  rc = copy_fd(in.fd, out.fd);
+  if (rc == ERR_READ) log_printf("cannot read package to check its signature: %d\n", errno);
+  if (rc == ERR_WRITE) log_printf("cannot copy package to check its signature: %d\n", errno);
+  if (rc == OK && lseek(out.fd, 0, SEEK_SET) != 0) rc = ERR_READ;
+  if (rc != OK) return rc;
+  *copy = out.release();
   return OK;
 }
 

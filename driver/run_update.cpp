@@ -12,6 +12,7 @@
 
 #include "actions/file_utils.h"
 #include "archive/reader.h"
+#include "base/fd.h"
 #include "base/log.h"
 #include "driver/manifest.h"
 #include "driver/package_trust.h"
@@ -94,7 +95,7 @@ void write_status_file(int status) {
     snprintf(text, sizeof text, "failed: %d\n", status);
   }
   // Nobody else would learn the outcome: standard error is the last word.
-  bool written = fd >= 0 && write_all(fd, text, strlen(text));
+  bool written = fd >= 0 && write_all(fd, text, strlen(text)) == OK;
   int error = errno;
   if (fd >= 0 && close(fd) != 0 && written) {
     written = false;

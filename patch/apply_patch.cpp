@@ -7,29 +7,17 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "actions/file_utils.h"
+#include "base/fd.h"
 #include "base/status.h"
 #include "patch/patch_apply.h"
 
 namespace {
 
-// Reads exactly `size` bytes; each request asks for all that remain.
-int read_blocks(int fd, unsigned char* buffer, uint64_t size) {
-  uint64_t done = 0;
-  while (done < size) {
-    ssize_t n = read(fd, buffer + done, static_cast<size_t>(size - done));
-    if (n < 0) return ERR_READ;
-    if (n == 0) return ERR_BAD_DATA;
-    done += static_cast<uint64_t>(n);
-  }
-  return OK;
-}
-
 // One run of output. Linux moves at most about 2 GiB per write, so a longer
 // run continues where the kernel stopped; a write that fails or makes no
 // progress is ERR_WRITE.
 int write_run(int fd, const unsigned char* data, uint32_t length) {
-  return write_all(fd, reinterpret_cast<const char*>(data), length) ? OK : ERR_WRITE;
+  return write_all(fd, data, length);
 }
 
 // The triples, applied to blocks already in memory. All cursors are 64-bit
@@ -92,7 +80,7 @@ int apply_patch(const PatchHeader* header, int patch_fd, const unsigned char* so
   unsigned char* blocks = static_cast<unsigned char*>(malloc(static_cast<size_t>(total)));
   if (blocks == nullptr) return ERR_NO_MEMORY;
 
-  int rc = read_blocks(patch_fd, blocks, total);
+  int rc = read_exact(patch_fd, blocks, total);
   if (rc == OK) rc = apply_triples(header, blocks, source_data, out_fd);
   free(blocks);
   return rc;

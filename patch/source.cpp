@@ -3,9 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 
+#include "base/fd.h"
 #include "base/log.h"
 #include "base/status.h"
 #include "patch/patch_apply.h"
@@ -27,13 +27,9 @@ int LoadSourceFile(const PatchHeader* header, int fd, unsigned char** source_dat
   *source_data = buffer;
   if (buffer == nullptr) return ERR_NO_MEMORY;
 
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = read(fd, buffer + done, std::min(size - done, kReadChunk));
-    if (n < 0) return ERR_READ;
-    if (n == 0) return ERR_BAD_DATA;  // the file shrank since the fstat
-    done += static_cast<size_t>(n);
-  }
+  // A short read means the file shrank since the fstat: ERR_BAD_DATA.
+  int rc = read_exact(fd, buffer, size, kReadChunk);
+  if (rc != OK) return rc;
 
   if (compute_crc(buffer, size) != header->source_crc) {
     log_printf("CRC check failed\n");

@@ -13,6 +13,7 @@
 #include "archive/reader.h"
 #include "archive/signature.h"
 #include "archive/writer.h"
+#include "base/fd.h"
 #include "base/status.h"
 
 namespace {
@@ -55,16 +56,6 @@ void progress(int done, int total, const char* name) {
 int fail(const char* what, const char* name) {
   fprintf(stderr, "zav: %s: %s\n", what, name);
   return 1;
-}
-
-const char* status_text(int status) {
-  switch (status) {
-    case ERR_NO_MEMORY: return "out of memory";
-    case ERR_READ: return "cannot read";
-    case ERR_WRITE: return "cannot write";
-    case ERR_BAD_DATA: return "bad data";
-    default: return "failed";
-  }
 }
 
 int cmd_create(int argc, char** argv) {
@@ -217,20 +208,18 @@ int cmd_verify(int argc, char** argv) {
     return 1;
   }
 
-  int fd = open(package, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  UniqueFd fd(open(package, O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) {
     fprintf(stderr, "zav: cannot read %s: %s\n", package, strerror(errno));
     return 1;
   }
-  unsigned char digest[kPackageDigestSize];
-  rc = hash_package(fd, digest, &detail);
-  close(fd);
-  if (rc != OK) {
+  int key = -1;
+  rc = verify_package_file(fd.fd, signature, keys, &key, &detail);
+  if (rc == ERR_READ) {
     fprintf(stderr, "zav: cannot read %s: %s\n", package, strerror(detail));
     return 1;
   }
-  int key = find_signing_key(digest, signature, keys);
-  if (key < 0) return fail("bad signature: no key accepts", package);
+  if (rc != OK) return fail("bad signature: no key accepts", package);
   printf("%s: signature good, key %d of %s\n", package, key + 1, key_file);
   return 0;
 }

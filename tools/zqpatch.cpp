@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "base/fd.h"
 #include "base/status.h"
 #include "patch/patch_apply.h"
 #include "patch/patch_format.h"
@@ -34,14 +35,6 @@ int fail(int code, const char* path, const char* what) {
   return code;
 }
 
-// Owns a descriptor for the life of main's steps.
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -58,8 +51,7 @@ int main(int argc, char** argv) {
   const char* new_path = argv[2];
   const char* patch_path = argv[3];
 
-  Fd patch;
-  patch.fd = open(patch_path, O_RDONLY);
+  UniqueFd patch(open(patch_path, O_RDONLY));
   if (patch.fd < 0) return fail(kExitFailure, patch_path, "cannot open the patch");
   PatchHeader header;
   int rc = read_patch_header(patch.fd, &header);
@@ -67,8 +59,7 @@ int main(int argc, char** argv) {
   if (rc != OK)
     return fail(kExitBadPatch, patch_path, "not a patch (wrong magic or block sizes)");
 
-  Fd source;
-  source.fd = open(old_path, O_RDONLY);
+  UniqueFd source(open(old_path, O_RDONLY));
   if (source.fd < 0) return fail(kExitFailure, old_path, "cannot open it");
   struct stat st;
   if (fstat(source.fd, &st) != 0) return fail(kExitFailure, old_path, "cannot examine it");
@@ -88,13 +79,11 @@ int main(int argc, char** argv) {
   // The result goes to a temporary name beside NEW and is renamed at the
   // end, so a failed run never leaves a partial NEW behind.
   std::string temp = std::string(new_path) + ".XXXXXX";
-  Fd out;
-  out.fd = mkstemp(&temp[0]);
+  UniqueFd out(mkstemp(&temp[0]));
   if (out.fd < 0) return fail(kExitFailure, new_path, "cannot create it");
   fchmod(out.fd, st.st_mode & 07777);
   rc = apply_patch(&header, patch.fd, owned.get(), out.fd);
-  if (rc == OK && close(out.fd) != 0) rc = ERR_WRITE;
-  out.fd = -1;
+  if (out.close_checked() != 0 && rc == OK) rc = ERR_WRITE;
   if (rc == OK && rename(temp.c_str(), new_path) != 0) rc = ERR_WRITE;
   if (rc != OK) {
     unlink(temp.c_str());

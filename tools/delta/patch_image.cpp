@@ -11,8 +11,8 @@
 #include <cstring>
 #include <utility>
 
-#include "actions/file_utils.h"
 #include "archive/writer.h"
+#include "base/fd.h"
 #include "base/status.h"
 #include "patch/patch_apply.h"
 #include "patch/patch_format.h"
@@ -48,7 +48,7 @@ int verify_patch(const PatchImage& image, const unsigned char* old_data, size_t 
   int patch_fd = memfd_create("patch", MFD_CLOEXEC);
   int out_fd = memfd_create("result", MFD_CLOEXEC);
   int rc = patch_fd >= 0 && out_fd >= 0 ? OK : ERR_NO_MEMORY;
-  if (rc == OK && !write_all(patch_fd, reinterpret_cast<const char*>(image.data), image.size))
+  if (rc == OK && write_all(patch_fd, image.data, image.size) != OK)
     rc = ERR_NO_MEMORY;
   PatchHeader header;
   if (rc == OK) rc = lseek(patch_fd, 0, SEEK_SET) == 0 ? OK : ERR_READ;

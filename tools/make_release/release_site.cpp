@@ -13,9 +13,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "actions/file_utils.h"
 #include "actions/path_check.h"
 #include "archive/signature.h"
+#include "base/fd.h"
 #include "base/status.h"
 
 namespace {
@@ -116,7 +116,7 @@ int write_release_paths(const std::string& file, const ReleasePaths& paths) {
   for (const auto& [path, kinds] : paths) text += kinds.substr(0, 1) + " " + path + "\n";
   int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return ERR_WRITE;
-  bool ok = write_all(fd, text.data(), text.size());
+  bool ok = write_all(fd, text.data(), text.size()) == OK;
   ok = close(fd) == 0 && ok;
   return ok ? OK : ERR_WRITE;
 }
@@ -127,7 +127,7 @@ int publish_feed(const std::string& path, const Feed& feed, const std::string& s
   std::string text = feed_json(feed);
   unlink(temp.c_str());
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  bool ok = fd >= 0 && write_all(fd, text.data(), text.size()) && fsync(fd) == 0;
+  bool ok = fd >= 0 && write_all(fd, text.data(), text.size()) == OK && fsync(fd) == 0;
   if (fd >= 0) ok = close(fd) == 0 && ok;
   if (!ok) {
     *error = temp + ": cannot write it: " + strerror(errno);
