@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <nlohmann/json.hpp>
 
+#include "base/fd.h"
 #include "base/status.h"
 
 using nlohmann::json;
@@ -212,19 +213,13 @@ std::string feed_json(const Feed& feed) {
 int sha256_hex(int fd, std::string* hex, int* detail) {
   crypto_hash_sha256_state state;
   crypto_hash_sha256_init(&state);
-  unsigned char buffer[32768];
-  off_t position = 0;
-  for (;;) {
-    ssize_t n = pread(fd, buffer, sizeof buffer, position);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *detail = errno;
-      return ERR_READ;
-    }
-    if (n == 0) break;
-    crypto_hash_sha256_update(&state, buffer, static_cast<unsigned long long>(n));
-    position += n;
-  }
+  int rc = read_whole_at(
+      fd,
+      [](void* context, const unsigned char* data, size_t size) {
+        crypto_hash_sha256_update(static_cast<crypto_hash_sha256_state*>(context), data, size);
+      },
+      &state, detail);
+  if (rc != OK) return rc;
   unsigned char digest[kSha256Size];
   crypto_hash_sha256_final(&state, digest);
   char text[2 * kSha256Size + 1];

@@ -24,7 +24,6 @@ namespace {
 
 // Key files are a few lines; anything larger is not a key file.
 constexpr size_t kMaxKeyFileSize = 1 << 20;
-constexpr size_t kChunk = 32768;
 
 // Wipes a secret seed however the scope is left.
 struct SeedOwner {
@@ -165,19 +164,13 @@ int read_signature(const char* path, PackageSignature* signature, int* detail) {
 int hash_package(int fd, unsigned char digest[kPackageDigestSize], int* detail) {
   crypto_hash_sha512_state state;
   crypto_hash_sha512_init(&state);
-  unsigned char buffer[kChunk];
-  off_t position = 0;
-  for (;;) {
-    ssize_t n = pread(fd, buffer, sizeof buffer, position);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *detail = errno;
-      return ERR_READ;
-    }
-    if (n == 0) break;
-    crypto_hash_sha512_update(&state, buffer, static_cast<unsigned long long>(n));
-    position += n;
-  }
+  int rc = read_whole_at(
+      fd,
+      [](void* context, const unsigned char* data, size_t size) {
+        crypto_hash_sha512_update(static_cast<crypto_hash_sha512_state*>(context), data, size);
+      },
+      &state, detail);
+  if (rc != OK) return rc;
   crypto_hash_sha512_final(&state, digest);
   return OK;
 }

@@ -66,3 +66,20 @@ int copy_fd(int in, int out) {
     if (write_all(out, buffer, static_cast<size_t>(n)) != OK) return ERR_WRITE;
   }
 }
+
+int read_whole_at(int fd, void (*consume)(void* context, const unsigned char* data, size_t size),
+                  void* context, int* detail) {
+  unsigned char buffer[32768];
+  off_t position = 0;
+  for (;;) {
+    ssize_t n = pread(fd, buffer, sizeof buffer, position);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *detail = errno;
+      return ERR_READ;
+    }
+    if (n == 0) return OK;
+    consume(context, buffer, static_cast<size_t>(n));
+    position += n;
+  }
+}

@@ -41,3 +41,9 @@ int read_exact(int fd, void* data, size_t size, size_t most = SIZE_MAX);
 // at most 8192 bytes. OK; ERR_READ or ERR_WRITE (errno says why) at the first
 // failure, with `out` partly written.
 int copy_fd(int in, int out);
+
+// Hands every byte of `fd`, read from offset 0 with pread (so the descriptor's
+// position is left alone), to `consume` in pieces, in order. OK, or ERR_READ
+// with *detail = errno.
+int read_whole_at(int fd, void (*consume)(void* context, const unsigned char* data, size_t size),
+                  void* context, int* detail);
