@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/feed.h"
+#include "tools/release_feed/feed.h"
 #include "archive/signature.h"
 #include "client/update_client.h"
 

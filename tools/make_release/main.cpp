@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/feed.h"
+#include "tools/release_feed/feed.h"
 #include "archive/signature.h"
 #include "base/status.h"
 #include "tools/make_release/release_site.h"

@@ -12,7 +12,7 @@
 #include <map>
 #include <string>
 
-#include "archive/feed.h"
+#include "tools/release_feed/feed.h"
 #include "tools/make_update/tree_scan.h"
 
 // The kind letters ("f" file, "d" directory, "l" link) by relative path: one
