@@ -90,7 +90,9 @@ echo "== update-client check $feed 1.0"
 echo "== update-client fetch $feed 1.0 $work/app-updates"
 "$app/bin/update-client" fetch "$feed" 1.0 "$work/app-updates" --key "$app/bin/updater.pub"
 echo "== update-client apply (from the installation)"
-(cd "$app" && "$app/bin/update-client" apply "$work/app-updates")
+# The updater waits for the application, update-client's parent, to end: a
+# subshell that ends as soon as apply returns plays the application here.
+(cd "$app" && "$app/bin/update-client" apply "$work/app-updates"; exit $?)
 for _ in $(seq 100); do
   [ -s "$work/app-updates/update.status" ] && break
   sleep 0.1
