@@ -3,15 +3,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
-// Suffix array of `text` (sorted with libdivsufsort, 32-bit positions) and a
-// table of where each two-byte prefix begins in it, so that a search starts
-// from a range of about n / 65536 suffixes instead of all n.
+// Suffix array of `text` (sorted with libdivsufsort, 32-bit positions),
+// perhaps of only some of its suffixes, and a table of where each two-byte
+// prefix begins in it, so that a search starts from a range of about
+// count / 65536 suffixes instead of all of them.
 struct SuffixIndex {
   const unsigned char* text = nullptr;  // borrowed; must outlive the index
-  int32_t size = 0;
-  int32_t* sa = nullptr;                // owned, `size` entries
+  int32_t size = 0;                     // bytes of `text`
+  int32_t* sa = nullptr;                // owned, `count` entries
+  int32_t count = 0;
   uint32_t* bucket_start = nullptr;     // owned, 65537 entries
+};
+
+// A range of the text whose suffixes the index leaves out.
+struct TextRange {
+  uint32_t start;
+  uint32_t length;
 };
 
 struct Match {
@@ -19,9 +28,23 @@ struct Match {
   uint32_t length = 0;
 };
 
-// Builds the index of `size` bytes (size < 2^31). OK or ERR_NO_MEMORY; on
-// failure nothing stays allocated. Free with suffix_index_free.
-int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t size);
+// Lets the caller free the text, and whatever else it holds, while the sort
+// runs on a copy of what it needs: called with `away` true just before the
+// sort, then with `away` false, when *text must point to the same bytes
+// again. OK, or an error that the build returns.
+using SortPause = int (*)(bool away, const unsigned char** text, void* context);
+
+// Builds the index of `size` bytes (size < 2^31) without the suffixes that
+// start inside the `skip` ranges (increasing, non-overlapping). Memory while
+// it sorts about 5 bytes for each byte outside them (with `pause`, or
+// anything skipped, on a copy: the text may be away meanwhile). The order of
+// the kept suffixes is exact over their first few bytes past the kept
+// stretch at least; the search counts its matches again. OK, ERR_NO_MEMORY
+// or the error `pause` returned; on failure nothing stays allocated. Free
+// with suffix_index_free.
+int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t size,
+                       const std::vector<TextRange>& skip = {}, SortPause pause = nullptr,
+                       void* context = nullptr);
 void suffix_index_free(SuffixIndex* index);
 
 // A longest prefix of `key` (key_size bytes) that occurs in the text, its
