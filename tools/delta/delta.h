@@ -23,11 +23,12 @@ constexpr size_t kDeltaMaxInput = size_t{1} << 31;
 
 // Builds the patch from `old_size` bytes at `old_data` to `new_size` bytes at
 // `new_data` into `image` (the caller frees it with patch_image_free). Memory
-// at its peak about 5 x old_size + 2 x new_size bytes, less by 4 bytes for
-// each byte of OLD that NEW holds in whole blocks; with `pause`, the inputs
-// are away while the sort needs most. OK, ERR_NO_MEMORY, ERR_BAD_DATA when
-// an input reaches kDeltaMaxInput or the patch 4 GiB, or what `pause`
-// returned.
+// at its peak about 6 x old_size + new_size bytes while sorting (with
+// `pause`, 5 x old_size: the inputs are away then; either less by 5 for each
+// byte of OLD that NEW holds in whole blocks), 3 x old_size + new_size while
+// searching, old_size + 2 x new_size while encoding. OK, ERR_NO_MEMORY,
+// ERR_BAD_DATA when an input reaches kDeltaMaxInput or the patch 4 GiB, or
+// what `pause` returned.
 int make_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                size_t new_size, PatchImage* image, DeltaStageHook hook = nullptr,
                void* context = nullptr, DeltaPause pause = nullptr,

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <vector>
 
-// Suffix array of `text` (sorted with libdivsufsort, 32-bit positions),
-// perhaps of only some of its suffixes, and a table of where each two-byte
-// prefix begins in it, so that a search starts from a range of about
-// count / 65536 suffixes instead of all of them.
+// Suffix array of `text` (sorted with libdivsufsort, 32-bit positions) of
+// the suffixes at even positions outside the left-out ranges, and a table of
+// where each two-byte prefix begins in it, so that a search starts from a
+// range of about count / 65536 suffixes instead of all of them.
 struct SuffixIndex {
   const unsigned char* text = nullptr;  // borrowed; must outlive the index
   int32_t size = 0;                     // bytes of `text`
@@ -35,21 +35,20 @@ struct Match {
 using SortPause = int (*)(bool away, const unsigned char** text, void* context);
 
 // Builds the index of `size` bytes (size < 2^31) without the suffixes that
-// start inside the `skip` ranges (increasing, non-overlapping). Memory while
-// it sorts about 5 bytes for each byte outside them (with `pause`, or
-// anything skipped, on a copy: the text may be away meanwhile). The order of
-// the kept suffixes is exact over their first few bytes past the kept
-// stretch at least; the search counts its matches again. OK, ERR_NO_MEMORY
-// or the error `pause` returned; on failure nothing stays allocated. Free
-// with suffix_index_free.
+// start inside the `skip` ranges (increasing, non-overlapping). It sorts a
+// copy of the bytes outside them, at 5 bytes for each (the text may be away
+// meanwhile), and keeps 2 bytes for each. OK, ERR_NO_MEMORY or the error
+// `pause` returned; on failure nothing stays allocated. Free with
+// suffix_index_free.
 int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t size,
                        const std::vector<TextRange>& skip = {}, SortPause pause = nullptr,
                        void* context = nullptr);
 void suffix_index_free(SuffixIndex* index);
 
-// A longest prefix of `key` (key_size bytes) that occurs in the text, its
-// length cut at `cap` so that one search costs at most about cap x log n byte
-// comparisons however repetitive the text is. Length 0 when not even the
-// first two bytes occur.
+// A longest prefix of `key` (key_size bytes) that occurs in the text at a
+// position the index keeps (one at an odd position is found through the even
+// one after it), its length cut at `cap` so that one search costs
+// at most about cap x log n byte comparisons however repetitive the text is.
+// Length 0 when not even the first two bytes occur.
 Match suffix_index_longest_match(const SuffixIndex& index, const unsigned char* key,
                                  size_t key_size, size_t cap);
