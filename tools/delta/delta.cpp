@@ -45,6 +45,7 @@ int make_delta(const unsigned char* old_data, size_t old_size, const unsigned ch
   } catch (const std::bad_alloc&) {
     return ERR_NO_MEMORY;
   }
+  if (hook) hook("shared blocks", context);
   std::sort(skip.begin(), skip.end(),
             [](const TextRange& x, const TextRange& y) { return x.start < y.start; });
   SuffixIndex index;
