@@ -56,12 +56,6 @@ constexpr size_t kCompareCap = 1 << 16;
 // alike; it wins unless the other candidate scores this much more.
 constexpr int64_t kSwitchMargin = 8;
 
-// Grows the segment that starts at NEW[scan] / OLD[scan + offset]: the
-// approximate extension of reach_forward, except that now and then, at a
-// byte where the alignment fails, NEW is searched for a better one. The
-// probes back off while they find nothing better, so a long stretch that
-// matches well costs few searches. Returns the segment's length from `scan`
-// and sets *switch_at / *switch_match when a better alignment was found.
 // The longer of the index's longest match for NEW[pos...] and the one the
 // shared stretch holding `pos` (if any) gives: the index leaves those
 // stretches' blocks of OLD out.
@@ -81,6 +75,12 @@ Match longest_match(const SuffixIndex& index, const std::vector<Segment>& shared
   return m;
 }
 
+// Grows the segment that starts at NEW[scan] / OLD[scan + offset]: the
+// approximate extension of reach_forward, except that now and then, at a
+// byte where the alignment fails, NEW is searched for a better one. The
+// probes back off while they find nothing better, so a long stretch that
+// matches well costs few searches. Returns the segment's length from `scan`
+// and sets *switch_at / *switch_match when a better alignment was found.
 size_t grow_segment(const SuffixIndex& index, const std::vector<Segment>& shared,
                     const Alignment& a, size_t scan, int64_t offset, size_t* switch_at,
                     Match* switch_match) {

@@ -90,22 +90,21 @@ int sort_kept(SuffixIndex* index, const std::vector<TextRange>& skip, SortPause 
   }
   free(copy);
   if (rc == OK) {
-    // The piece of each 256 bytes' start in the copy, to find the piece of a
-    // suffix in a step or two.
-    std::vector<uint32_t> piece_at((total >> 8) + 1);
+    // The piece of each 32 bytes' start in the copy (a piece and its tail
+    // are 9 bytes at least), to find the piece of a suffix in a step or two.
+    std::vector<uint32_t> piece_at((total >> 5) + 1);
     for (size_t k = 0, q = 0; k < piece_at.size(); k++) {
-      while (q + 1 < pieces.size() && pieces[q + 1].copy_start <= k << 8) q++;
+      while (q + 1 < pieces.size() && pieces[q + 1].copy_start <= k << 5) q++;
       piece_at[k] = static_cast<uint32_t>(q);
     }
     size_t kept = 0;
     for (size_t i = 0; i < total; i++) {
-      size_t c = static_cast<size_t>(index->sa[i]);
-      size_t q = piece_at[c >> 8];
-      while (q + 1 < pieces.size() && pieces[q + 1].copy_start <= c) q++;
-      const Piece& p = pieces[q];
-      size_t pos = p.text_start + (c - p.copy_start);
-      if (c - p.copy_start < p.kept && (pos & kOdd) == 0)
-        index->sa[kept++] = static_cast<int32_t>(pos);
+      uint32_t c = static_cast<uint32_t>(index->sa[i]);
+      const Piece* p = &pieces[piece_at[c >> 5]];
+      while (p + 1 < pieces.data() + pieces.size() && p[1].copy_start <= c) p++;
+      uint32_t off = c - p->copy_start;
+      uint32_t pos = p->text_start + off;
+      if (off < p->kept && (pos & kOdd) == 0) index->sa[kept++] = static_cast<int32_t>(pos);
     }
     index->count = static_cast<int32_t>(kept);
     // The tails' entries go back to the system (a large block shrinks in
