@@ -60,8 +60,9 @@ constexpr int64_t kSwitchMargin = 8;
 // shared stretch holding `pos` (if any) gives: the index leaves those
 // stretches' blocks of OLD out.
 Match longest_match(const SuffixIndex& index, const std::vector<Segment>& shared,
-                    const Alignment& a, size_t pos) {
-  Match m = suffix_index_longest_match(index, a.new_data + pos, a.new_size - pos, kCompareCap);
+                    const Alignment& a, size_t pos, MatchMemo* memo) {
+  Match m = suffix_index_longest_match(index, a.new_data + pos, a.new_size - pos, kCompareCap,
+                                       memo);
   auto it = std::upper_bound(shared.begin(), shared.end(), pos,
                              [](size_t p, const Segment& s) { return p < s.new_start; });
   if (it == shared.begin()) return m;
@@ -82,8 +83,8 @@ Match longest_match(const SuffixIndex& index, const std::vector<Segment>& shared
 // matches well costs few searches. Returns the segment's length from `scan`
 // and sets *switch_at / *switch_match when a better alignment was found.
 size_t grow_segment(const SuffixIndex& index, const std::vector<Segment>& shared,
-                    const Alignment& a, size_t scan, int64_t offset, size_t* switch_at,
-                    Match* switch_match) {
+                    const Alignment& a, MatchMemo* memo, size_t scan, int64_t offset,
+                    size_t* switch_at, Match* switch_match) {
   const unsigned char* n = a.new_data;
   // NEW byte i faces OLD byte i + offset; scan + offset >= 0 and i >= scan.
   const unsigned char* o = a.old_data;
@@ -107,7 +108,7 @@ size_t grow_segment(const SuffixIndex& index, const std::vector<Segment>& shared
     if (best - score > kGiveUpDrop || i - best_end > kGiveUpStall) break;
     if (weight == 0) continue;
     if (i + 1 < next_probe || i + 1 + kMinProbe > a.new_size) continue;
-    Match m = longest_match(index, shared, a, i + 1);
+    Match m = longest_match(index, shared, a, i + 1, memo);
     int64_t m_offset = m.old_pos - static_cast<int64_t>(i + 1);
     if (m.length >= kMinProbe && m_offset != offset) {
       // What the current alignment makes of the same bytes.
@@ -140,9 +141,10 @@ void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
   int64_t previous_offset = 0;  // OLD position minus NEW position
   bool have_switch = false;
   Match switch_match;
+  MatchMemo memo;
 
   while (scan + kMinProbe <= m) {
-    Match match = have_switch ? switch_match : longest_match(index, shared, a, scan);
+    Match match = have_switch ? switch_match : longest_match(index, shared, a, scan, &memo);
     have_switch = false;
     if (match.length < kMinProbe) {
       scan++;
@@ -171,7 +173,7 @@ void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
     size_t old_pos = static_cast<size_t>(static_cast<int64_t>(scan) + offset);
     Reach back = reach_backward(a, scan, old_pos, scan - covered);
     size_t switch_at;
-    size_t ahead = grow_segment(index, shared, a, scan, offset, &switch_at, &switch_match);
+    size_t ahead = grow_segment(index, shared, a, &memo, scan, offset, &switch_at, &switch_match);
     if (ahead == 0) {
       scan++;
       continue;

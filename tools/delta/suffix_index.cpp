@@ -187,12 +187,14 @@ Match search_stored(const SuffixIndex& index, const unsigned char* key, size_t k
 }  // namespace
 
 Match suffix_index_longest_match(const SuffixIndex& index, const unsigned char* key,
-                                 size_t key_size, size_t cap) {
-  Match m = search_stored(index, key, key_size, cap);
+                                 size_t key_size, size_t cap, MatchMemo* memo) {
+  Match m = memo != nullptr && memo->key == key ? memo->stored
+                                                : search_stored(index, key, key_size, cap);
   if (key_size < 3 || cap < 2) return m;
-  Match next = search_stored(index, key + 1, key_size - 1, cap - 1);
+  Match next = search_stored(index, key + 1, key_size - 1, cap);
+  if (memo != nullptr) *memo = MatchMemo{key + 1, next};
   if (next.length > 0 && next.old_pos > 0 && index.text[next.old_pos - 1] == key[0] &&
       next.length + 1 > m.length)
-    m = Match{next.old_pos - 1, next.length + 1};
+    m = Match{next.old_pos - 1, static_cast<uint32_t>(std::min<size_t>(next.length + 1, cap))};
   return m;
 }

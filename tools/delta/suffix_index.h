@@ -49,6 +49,12 @@ void suffix_index_free(SuffixIndex* index);
 // position the index keeps (one at an odd position is found through the even
 // one after it), its length cut at `cap` so that one search costs
 // at most about cap x log n byte comparisons however repetitive the text is.
-// Length 0 when not even the first two bytes occur.
+// Length 0 when not even the first two bytes occur. A scan that moves on a
+// byte at a time passes the same `memo` (and `cap`) to every call: the
+// search for the key a byte on is then done once.
+struct MatchMemo {
+  const unsigned char* key = nullptr;
+  Match stored;  // the match of `key` among the stored suffixes
+};
 Match suffix_index_longest_match(const SuffixIndex& index, const unsigned char* key,
-                                 size_t key_size, size_t cap);
+                                 size_t key_size, size_t cap, MatchMemo* memo = nullptr);
