@@ -62,6 +62,9 @@ TEST(Zqdiff, PatchesTurnOldIntoNewByteForByte) {
       {"different programs", ls, system_file("/bin/cp"), 0},
       {"completely different", a, b, 0},
       {"block moved", a + b + c, a + c + b, 0.01},
+      // Shared blocks found at odd offsets, one of them twice, and zero runs.
+      {"shifted, a block twice", a + std::string(5000, 0) + b,
+       "x" + a + b.substr(0, 3000) + std::string(9000, 0) + b, 0.01},
       {"NEW begins with the middle of OLD", a + b, b + c, 0},
       {"one byte", "x", "y", 0},
       {"8 KiB less one", page.substr(0, 8191), page.substr(0, 8191) + "z", 0},

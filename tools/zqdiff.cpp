@@ -1,4 +1,5 @@
 // zqdiff: writes the binary patch that turns OLD into NEW.
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -8,7 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/clock.h"
 #include "base/status.h"
+#include "patch/patch_format.h"
 #include "tools/delta/delta.h"
 #include "tools/delta/whole_file.h"
 
@@ -19,12 +22,6 @@ const char kUsage[] =
     "Writes the binary patch that turns the file OLD into the file NEW.\n"
     "  --verbose  print each stage's time and peak memory, and the patch's\n"
     "             size as a package entry, on standard error\n";
-
-double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 struct StageClock {
   bool verbose = false;
@@ -62,9 +59,47 @@ int read_input(const char* path, unsigned char** data, size_t* size) {
   return rc;
 }
 
+// The inputs, which make_delta lets go while it sorts OLD (the sort, on a
+// copy of the parts it needs, is when memory peaks) and which are then read
+// again: the CRCs tell a file that changed meanwhile.
+struct Inputs {
+  const char* paths[2];
+  unsigned char* data[2] = {nullptr, nullptr};
+  size_t sizes[2] = {0, 0};
+  uint32_t crcs[2] = {0, 0};
+};
+
+int pause_inputs(bool away, const unsigned char** old_data, const unsigned char** new_data,
+                 void* context) {
+  Inputs* in = static_cast<Inputs*>(context);
+  const unsigned char** views[2] = {old_data, new_data};
+  for (int i = 0; i < 2; i++) {
+    if (away) {
+      in->crcs[i] = compute_crc(in->data[i], in->sizes[i]);
+      free(in->data[i]);
+      in->data[i] = nullptr;
+      *views[i] = nullptr;
+      continue;
+    }
+    size_t size = 0;
+    if (read_input(in->paths[i], &in->data[i], &size) != OK) return ERR_READ;
+    *views[i] = in->data[i];
+    if (size != in->sizes[i] || compute_crc(in->data[i], size) != in->crcs[i]) {
+      fprintf(stderr, "zqdiff: %s: changed while the patch was being made\n", in->paths[i]);
+      return ERR_READ;
+    }
+  }
+  return OK;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every large buffer (inputs, their copy for the sort, the suffix array)
+  // straight from and back to the system: left to itself, the allocator
+  // raises this threshold once the first is freed, and the inputs read again
+  // after the sort would land on a heap that keeps the sort's freed copy.
+  mallopt(M_MMAP_THRESHOLD, 1 << 17);
   StageClock clock;
   int first = 1;
   if (argc == 2 && strcmp(argv[1], "--help") == 0) {
@@ -79,25 +114,23 @@ int main(int argc, char** argv) {
     fputs(kUsage, stderr);
     return 2;
   }
-  const char* old_path = argv[first];
-  const char* new_path = argv[first + 1];
+  Inputs in{{argv[first], argv[first + 1]}};
   const char* patch_path = argv[first + 2];
   clock.last = now_seconds();
 
-  unsigned char* old_data = nullptr;
-  unsigned char* new_data = nullptr;
-  size_t old_size = 0, new_size = 0;
-  if (read_input(old_path, &old_data, &old_size) != OK) return 1;
-  if (read_input(new_path, &new_data, &new_size) != OK) {
-    free(old_data);
+  if (read_input(in.paths[0], &in.data[0], &in.sizes[0]) != OK) return 1;
+  if (read_input(in.paths[1], &in.data[1], &in.sizes[1]) != OK) {
+    free(in.data[0]);
     return 1;
   }
   report_stage("read", &clock);
 
   PatchImage image;
-  int rc = make_delta(old_data, old_size, new_data, new_size, &image, report_stage, &clock);
-  free(old_data);
-  free(new_data);
+  int rc = make_delta(in.data[0], in.sizes[0], in.data[1], in.sizes[1], &image, report_stage,
+                      &clock, pause_inputs, &in);
+  free(in.data[0]);
+  free(in.data[1]);
+  if (rc == ERR_READ) return 1;  // told above
   if (rc == ERR_BAD_DATA) {
     fprintf(stderr, "zqdiff: the patch would not fit the patch format's 32-bit sizes\n");
     return 1;

@@ -56,13 +56,34 @@ constexpr size_t kCompareCap = 1 << 16;
 // alike; it wins unless the other candidate scores this much more.
 constexpr int64_t kSwitchMargin = 8;
 
+// The longer of the index's longest match for NEW[pos...] and the one the
+// shared stretch holding `pos` (if any) gives: the index leaves those
+// stretches' blocks of OLD out.
+Match longest_match(const SuffixIndex& index, const std::vector<Segment>& shared,
+                    const Alignment& a, size_t pos, MatchMemo* memo) {
+  Match m = suffix_index_longest_match(index, a.new_data + pos, a.new_size - pos, kCompareCap,
+                                       memo);
+  auto it = std::upper_bound(shared.begin(), shared.end(), pos,
+                             [](size_t p, const Segment& s) { return p < s.new_start; });
+  if (it == shared.begin()) return m;
+  --it;
+  if (pos >= static_cast<size_t>(it->new_start) + it->length) return m;
+  size_t old_pos = it->old_start + (pos - it->new_start);
+  size_t limit = std::min({kCompareCap, a.new_size - pos, a.old_size - old_pos});
+  size_t length = std::min<size_t>(it->new_start + it->length - pos, limit);
+  while (length < limit && a.new_data[pos + length] == a.old_data[old_pos + length]) length++;
+  if (length > m.length) m = Match{static_cast<int32_t>(old_pos), static_cast<uint32_t>(length)};
+  return m;
+}
+
 // Grows the segment that starts at NEW[scan] / OLD[scan + offset]: the
 // approximate extension of reach_forward, except that now and then, at a
 // byte where the alignment fails, NEW is searched for a better one. The
 // probes back off while they find nothing better, so a long stretch that
 // matches well costs few searches. Returns the segment's length from `scan`
 // and sets *switch_at / *switch_match when a better alignment was found.
-size_t grow_segment(const SuffixIndex& index, const Alignment& a, size_t scan, int64_t offset,
+size_t grow_segment(const SuffixIndex& index, const std::vector<Segment>& shared,
+                    const Alignment& a, MatchMemo* memo, size_t scan, int64_t offset,
                     size_t* switch_at, Match* switch_match) {
   const unsigned char* n = a.new_data;
   // NEW byte i faces OLD byte i + offset; scan + offset >= 0 and i >= scan.
@@ -87,7 +108,7 @@ size_t grow_segment(const SuffixIndex& index, const Alignment& a, size_t scan, i
     if (best - score > kGiveUpDrop || i - best_end > kGiveUpStall) break;
     if (weight == 0) continue;
     if (i + 1 < next_probe || i + 1 + kMinProbe > a.new_size) continue;
-    Match m = suffix_index_longest_match(index, n + i + 1, a.new_size - i - 1, kCompareCap);
+    Match m = longest_match(index, shared, a, i + 1, memo);
     int64_t m_offset = m.old_pos - static_cast<int64_t>(i + 1);
     if (m.length >= kMinProbe && m_offset != offset) {
       // What the current alignment makes of the same bytes.
@@ -109,7 +130,8 @@ size_t grow_segment(const SuffixIndex& index, const Alignment& a, size_t scan, i
 
 }  // namespace
 
-void find_segments(const SuffixIndex& index, const Alignment& a, std::vector<Segment>* segments) {
+void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
+                   const Alignment& a, std::vector<Segment>* segments) {
   segments->clear();
   const size_t m = a.new_size;
   const int64_t n = static_cast<int64_t>(a.old_size);
@@ -119,11 +141,10 @@ void find_segments(const SuffixIndex& index, const Alignment& a, std::vector<Seg
   int64_t previous_offset = 0;  // OLD position minus NEW position
   bool have_switch = false;
   Match switch_match;
+  MatchMemo memo;
 
   while (scan + kMinProbe <= m) {
-    Match match = have_switch ? switch_match
-                              : suffix_index_longest_match(index, a.new_data + scan, m - scan,
-                                                           kCompareCap);
+    Match match = have_switch ? switch_match : longest_match(index, shared, a, scan, &memo);
     have_switch = false;
     if (match.length < kMinProbe) {
       scan++;
@@ -152,7 +173,7 @@ void find_segments(const SuffixIndex& index, const Alignment& a, std::vector<Seg
     size_t old_pos = static_cast<size_t>(static_cast<int64_t>(scan) + offset);
     Reach back = reach_backward(a, scan, old_pos, scan - covered);
     size_t switch_at;
-    size_t ahead = grow_segment(index, a, scan, offset, &switch_at, &switch_match);
+    size_t ahead = grow_segment(index, shared, a, &memo, scan, offset, &switch_at, &switch_match);
     if (ahead == 0) {
       scan++;
       continue;

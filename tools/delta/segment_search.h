@@ -17,6 +17,8 @@ struct Segment {
 };
 
 // Fills `segments` (cleared first) in increasing, non-overlapping NEW order,
-// each lying inside both inputs. `index` is the suffix index of a.old_data.
+// each lying inside both inputs. `index` is the suffix index of a.old_data
+// without the blocks of OLD in `shared` (as find_shared_blocks leaves them).
 // Time near O((n + m) log n) on any input. Throws only std::bad_alloc.
-void find_segments(const SuffixIndex& index, const Alignment& a, std::vector<Segment>* segments);
+void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
+                   const Alignment& a, std::vector<Segment>* segments);

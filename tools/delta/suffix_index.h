@@ -3,15 +3,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
-// Suffix array of `text` (sorted with libdivsufsort, 32-bit positions) and a
-// table of where each two-byte prefix begins in it, so that a search starts
-// from a range of about n / 65536 suffixes instead of all n.
+// Suffix array of `text` (sorted with libdivsufsort, 32-bit positions) of
+// the suffixes at even positions outside the left-out ranges, and a table of
+// where each two-byte prefix begins in it, so that a search starts from a
+// range of about count / 65536 suffixes instead of all of them.
 struct SuffixIndex {
   const unsigned char* text = nullptr;  // borrowed; must outlive the index
-  int32_t size = 0;
-  int32_t* sa = nullptr;                // owned, `size` entries
+  int32_t size = 0;                     // bytes of `text`
+  int32_t* sa = nullptr;                // owned, `count` entries
+  int32_t count = 0;
   uint32_t* bucket_start = nullptr;     // owned, 65537 entries
+};
+
+// A range of the text whose suffixes the index leaves out.
+struct TextRange {
+  uint32_t start;
+  uint32_t length;
 };
 
 struct Match {
@@ -19,14 +28,33 @@ struct Match {
   uint32_t length = 0;
 };
 
-// Builds the index of `size` bytes (size < 2^31). OK or ERR_NO_MEMORY; on
-// failure nothing stays allocated. Free with suffix_index_free.
-int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t size);
+// Lets the caller free the text, and whatever else it holds, while the sort
+// runs on a copy of what it needs: called with `away` true just before the
+// sort, then with `away` false, when *text must point to the same bytes
+// again. OK, or an error that the build returns.
+using SortPause = int (*)(bool away, const unsigned char** text, void* context);
+
+// Builds the index of `size` bytes (size < 2^31) without the suffixes that
+// start inside the `skip` ranges (increasing, non-overlapping). It sorts a
+// copy of the bytes outside them, at 5 bytes for each (the text may be away
+// meanwhile), and keeps 2 bytes for each. OK, ERR_NO_MEMORY or the error
+// `pause` returned; on failure nothing stays allocated. Free with
+// suffix_index_free.
+int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t size,
+                       const std::vector<TextRange>& skip = {}, SortPause pause = nullptr,
+                       void* context = nullptr);
 void suffix_index_free(SuffixIndex* index);
 
-// A longest prefix of `key` (key_size bytes) that occurs in the text, its
-// length cut at `cap` so that one search costs at most about cap x log n byte
-// comparisons however repetitive the text is. Length 0 when not even the
-// first two bytes occur.
+// A longest prefix of `key` (key_size bytes) that occurs in the text at a
+// position the index keeps (one at an odd position is found through the even
+// one after it), its length cut at `cap` so that one search costs
+// at most about cap x log n byte comparisons however repetitive the text is.
+// Length 0 when not even the first two bytes occur. A scan that moves on a
+// byte at a time passes the same `memo` (and `cap`) to every call: the
+// search for the key a byte on is then done once.
+struct MatchMemo {
+  const unsigned char* key = nullptr;
+  Match stored;  // the match of `key` among the stored suffixes
+};
 Match suffix_index_longest_match(const SuffixIndex& index, const unsigned char* key,
-                                 size_t key_size, size_t cap);
+                                 size_t key_size, size_t cap, MatchMemo* memo = nullptr);
