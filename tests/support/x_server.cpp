@@ -181,12 +181,5 @@ Pixels grab_screen(Display* display, int x, int y, int width, int height) {
   return pixels;
 }
 
-void write_ppm(const std::string& path, const Pixels& pixels) {
-  std::ofstream out(path, std::ios::binary);
-  out << "P6\n" << pixels.width << " " << pixels.height << "\n255\n";
-  for (unsigned p : pixels.rgb) {
-    out.put(static_cast<char>(p >> 16)).put(static_cast<char>(p >> 8)).put(static_cast<char>(p));
-  }
-}
 
 }  // namespace testing_support

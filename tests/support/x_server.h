@@ -40,7 +40,5 @@ struct Pixels {
 // The pixels of the root window's area x, y, width, height (what the screen
 // shows there). Empty on failure.
 Pixels grab_screen(Display* display, int x, int y, int width, int height);
-// Writes `pixels` as a binary PPM image, for looking at a failure.
-void write_ppm(const std::string& path, const Pixels& pixels);
 
 }  // namespace testing_support
