@@ -278,6 +278,10 @@ TEST(Actions, Patch) {
       early("wrong magic", "a", bad_magic, "failed: 8"),
       early("patch shorter than its header", "a", good.substr(0, 31), "failed: 6"),
       early("patch one byte short", "a", good.substr(0, good.size() - 1), "failed: 8"),
+      early("patch one byte long", "a", good + "x", "failed: 8"),
+      // 32 + 0xFFFFFFFF + 1 is 32 modulo 2^32: a header alone must not match.
+      early("block sizes beyond 32 bits", "a", encode_header(12, compute_crc("content of a", 12), ~0u, 1, 0),
+            "failed: 8"),
       {"entry missing", {{"a", "x"}}, "patch \"other\" \"a\"\n", {}, "PREPARE PATCH a|failed: 6", {{"a", "x"}}},
       late("past the source", bad({{13, 0, 0}}, 13, "")),
       late("seek before the start", bad({{2, 0, -3}, {1, 0, 0}}, 3, "")),

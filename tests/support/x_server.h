@@ -15,8 +15,8 @@ struct XServer {
   Display* display = nullptr;  // the tests' own connection
 };
 
-// Starts Xvfb (-nolisten tcp) on the first free display of :90 to :99 and
-// waits until it accepts connections. False, with the reason in `why`, when no
+// Starts Xvfb (-nolisten tcp) on a free display and waits until it accepts
+// connections. False, with the reason in `why`, when no
 // server could be started; the caller skips its tests then.
 bool start_x_server(XServer* server, std::string* why);
 // Closes the connection and ends the server.
