@@ -103,6 +103,9 @@ TEST(Signature, RunsOnlyWhatAListedKeySigned) {
       row("no key file: nothing checked", nullptr, nullptr,
           [](const Paths& p) { write_file(p.updates + "/update.zav.sig", "garbage"); }, ok),
   };
+  cases.push_back(row("package unreadable", key(keys.a), "a", nullptr,
+                      "cannot read package to check its signature: 5|failed: 6"));
+  cases.back().options.env = fault_shim_env({"FAULT_PATH=*/update.zav", "FAULT_READ_AT=1", "FAULT_READ_ERRNO=5"});
   if (unprivileged_uid() != 0) {
     cases.push_back(row("unreadable key file", [&](const Paths& p) { write_file(p.key_file, keys.a, 0); }, "a",
                         nullptr, "cannot read key file $K: 13|failed: 6"));

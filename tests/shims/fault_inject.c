@@ -1,5 +1,5 @@
-/* Fault injection for tests: an LD_PRELOAD library that makes chosen write()
- * or close() calls on chosen files fail, so that a test can run the
+/* Fault injection for tests: an LD_PRELOAD library that makes chosen read(),
+ * write() or close() calls on chosen files fail, so that a test can run the
  * real updater into a full disk, a short write or a failing close.
  *
  * Only descriptors opened through open/open64/openat/openat64/creat/creat64
@@ -11,6 +11,7 @@
  *                       counted over all of them) is the first to misbehave
  *   FAULT_WRITE_ERRNO   0: the write returns 0 and writes nothing;
  *                       otherwise it returns -1 with this errno (28 = ENOSPC)
+ *   FAULT_READ_AT, FAULT_READ_ERRNO   the same for read()
  *   FAULT_CLOSE_ERRNO   non-zero: close() of a watched descriptor really
  *                       closes it, then returns -1 with this errno
  *
@@ -46,11 +47,15 @@
 
 static unsigned char watched[MAX_FDS];
 
-static struct {
+struct fault {
+  const char* prefix; /* "FAULT_WRITE" or "FAULT_READ" */
   int loaded;
   long at, err;
-  long calls; /* writes to watched descriptors so far */
-} write_fault;
+  long calls; /* calls on watched descriptors so far */
+};
+
+static struct fault write_fault = {"FAULT_WRITE", 0, 0, 0, 0};
+static struct fault read_fault = {"FAULT_READ", 0, 0, 0, 0};
 
 static long env_long(const char* prefix, const char* suffix, long fallback) {
   char name[64];
@@ -115,14 +120,14 @@ static void opening(const char* path, int flags) {
 
 static int is_watched(int fd) { return fd >= 0 && fd < MAX_FDS && watched[fd]; }
 
-/* True when this write to a watched descriptor is the one that must fail. */
-static int strikes(void) {
-  if (!__atomic_load_n(&write_fault.loaded, __ATOMIC_ACQUIRE)) {
-    write_fault.at = env_long("FAULT_WRITE", "_AT", 0);
-    write_fault.err = env_long("FAULT_WRITE", "_ERRNO", 0);
-    __atomic_store_n(&write_fault.loaded, 1, __ATOMIC_RELEASE);
+/* True when this call on a watched descriptor is the one that must fail. */
+static int strikes(struct fault* f) {
+  if (!__atomic_load_n(&f->loaded, __ATOMIC_ACQUIRE)) {
+    f->at = env_long(f->prefix, "_AT", 0);
+    f->err = env_long(f->prefix, "_ERRNO", 0);
+    __atomic_store_n(&f->loaded, 1, __ATOMIC_RELEASE);
   }
-  return write_fault.at > 0 && __atomic_add_fetch(&write_fault.calls, 1, __ATOMIC_ACQ_REL) == write_fault.at;
+  return f->at > 0 && __atomic_add_fetch(&f->calls, 1, __ATOMIC_ACQ_REL) == f->at;
 }
 
 static mode_t mode_arg(int flags, va_list ap) {
@@ -175,9 +180,19 @@ ssize_t write(int fd, const void* buffer, size_t size) {
   static ssize_t (*f)(int, const void*, size_t);
   if (f == NULL) f = real("write");
   event();
-  if (is_watched(fd) && strikes()) {
+  if (is_watched(fd) && strikes(&write_fault)) {
     if (write_fault.err == 0) return 0;
     errno = (int)write_fault.err;
+    return -1;
+  }
+  return f(fd, buffer, size);
+}
+
+ssize_t read(int fd, void* buffer, size_t size) {
+  static ssize_t (*f)(int, void*, size_t);
+  if (f == NULL) f = real("read");
+  if (is_watched(fd) && strikes(&read_fault)) {
+    errno = (int)read_fault.err;
     return -1;
   }
   return f(fd, buffer, size);
@@ -201,7 +216,7 @@ size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
   static size_t (*f)(const void*, size_t, size_t, FILE*);
   if (f == NULL) f = real("fwrite");
   event();
-  if (env_long("FAULT_FWRITE", "", 0) && is_watched(fileno(stream)) && strikes()) {
+  if (env_long("FAULT_FWRITE", "", 0) && is_watched(fileno(stream)) && strikes(&write_fault)) {
     errno = write_fault.err != 0 ? (int)write_fault.err : ENOSPC;
     return 0;
   }
