@@ -9,11 +9,9 @@
  *   FAULT_PATH          pattern, e.g. "*.kiv-backup"; nothing happens without it
  *   FAULT_WRITE_AT      the k-th write() to a watched descriptor (1-based,
  *                       counted over all of them) is the first to misbehave
- *   FAULT_WRITE_TIMES   how many writes from there misbehave (default 1,
- *                       0 = every one after)
  *   FAULT_WRITE_ERRNO   0: the write returns 0 and writes nothing;
  *                       otherwise it returns -1 with this errno (28 = ENOSPC)
- *   FAULT_READ_AT, FAULT_READ_TIMES, FAULT_READ_ERRNO   the same for read()
+ *   FAULT_READ_AT, FAULT_READ_ERRNO   the same for read()
  *   FAULT_CLOSE_ERRNO   non-zero: close() of a watched descriptor really
  *                       closes it, then returns -1 with this errno
  *
@@ -56,12 +54,12 @@ static unsigned char watched[MAX_FDS];
 struct fault {
   const char* prefix; /* "FAULT_WRITE" or "FAULT_READ" */
   int loaded;
-  long at, times, err;
+  long at, err;
   long calls; /* calls on watched descriptors so far */
 };
 
-static struct fault write_fault = {"FAULT_WRITE", 0, 0, 0, 0, 0};
-static struct fault read_fault = {"FAULT_READ", 0, 0, 0, 0, 0};
+static struct fault write_fault = {"FAULT_WRITE", 0, 0, 0, 0};
+static struct fault read_fault = {"FAULT_READ", 0, 0, 0, 0};
 
 static long env_long(const char* prefix, const char* suffix, long fallback) {
   char name[64];
@@ -144,17 +142,14 @@ static void opening(const char* path, int flags) {
 
 static int is_watched(int fd) { return fd >= 0 && fd < MAX_FDS && watched[fd]; }
 
-/* True when this call on a watched descriptor is one that must misbehave. */
+/* True when this call on a watched descriptor is the one that must fail. */
 static int strikes(struct fault* f) {
   if (!__atomic_load_n(&f->loaded, __ATOMIC_ACQUIRE)) {
     f->at = env_long(f->prefix, "_AT", 0);
-    f->times = env_long(f->prefix, "_TIMES", 1);
     f->err = env_long(f->prefix, "_ERRNO", 0);
     __atomic_store_n(&f->loaded, 1, __ATOMIC_RELEASE);
   }
-  if (f->at <= 0) return 0;
-  long n = __atomic_add_fetch(&f->calls, 1, __ATOMIC_ACQ_REL);
-  return n >= f->at && (f->times == 0 || n < f->at + f->times);
+  return f->at > 0 && __atomic_add_fetch(&f->calls, 1, __ATOMIC_ACQ_REL) == f->at;
 }
 
 static mode_t mode_arg(int flags, va_list ap) {
@@ -219,7 +214,6 @@ ssize_t read(int fd, void* buffer, size_t size) {
   static ssize_t (*f)(int, void*, size_t);
   if (f == NULL) f = real("read");
   if (is_watched(fd) && strikes(&read_fault)) {
-    if (read_fault.err == 0) return 0;
     errno = (int)read_fault.err;
     return -1;
   }

@@ -41,65 +41,41 @@ struct QuietXErrors {
   }
 };
 
-// Tries one display number; true once the server takes connections. The
-// server itself writes the number to the pipe (-displayfd) when it is ready,
-// and closes it unwritten when it cannot take the display, so a parallel test
-// that takes the same number at the same moment cannot be mistaken for ours.
-bool try_display(int number, XServer* server) {
-  char name[16];
-  snprintf(name, sizeof name, ":%d", number);
-  char lock[64];
-  snprintf(lock, sizeof lock, "/tmp/.X%d-lock", number);
-  if (access(lock, F_OK) == 0) return false;  // taken
+}  // namespace
 
+// Xvfb picks a free display itself (-displayfd) and writes its number to the
+// pipe once it takes connections, so parallel tests never share one.
+bool start_x_server(XServer* server, std::string* why) {
   int ready[2];
   if (pipe(ready) != 0) return false;
   pid_t pid = fork();
-  if (pid < 0) return false;
   if (pid == 0) {
-    // The server goes with the test process, even when that one dies.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    close(ready[0]);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);  // the server goes with the test process
     int devnull = open("/dev/null", O_RDWR);
-    dup2(devnull, 0);
-    dup2(devnull, 1);
-    dup2(devnull, 2);
-    char fd_text[16];
-    snprintf(fd_text, sizeof fd_text, "%d", ready[1]);
-    execlp("Xvfb", "Xvfb", name, "-displayfd", fd_text, "-nolisten", "tcp", "-screen", "0",
-           "800x600x24", "-noreset", static_cast<char*>(nullptr));
+    for (int fd = 0; fd < 3; fd++) dup2(devnull, fd);
+    close(ready[0]);
+    std::string fd_text = std::to_string(ready[1]);
+    execlp("Xvfb", "Xvfb", "-displayfd", fd_text.c_str(), "-nolisten", "tcp", "-screen", "0", "800x600x24",
+           "-noreset", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(ready[1]);
   std::string said;
   pollfd p = {ready[0], POLLIN, 0};
-  while (said.find('\n') == std::string::npos && poll(&p, 1, 20000) > 0) {
-    char buffer[32];
-    ssize_t n = read(ready[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    said.append(buffer, static_cast<size_t>(n));
+  char buffer[32];
+  for (ssize_t n = 1; said.find('\n') == std::string::npos && n > 0 && poll(&p, 1, 20000) > 0;) {
+    n = read(ready[0], buffer, sizeof buffer);
+    said.append(buffer, n > 0 ? static_cast<size_t>(n) : 0);
   }
   close(ready[0]);
-  Display* d = said.find('\n') != std::string::npos ? XOpenDisplay(name) : nullptr;
-  if (d == nullptr) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return false;
-  }
   server->pid = pid;
-  server->name = name;
-  server->display = d;
-  return true;
-}
-
-}  // namespace
-
-bool start_x_server(XServer* server, std::string* why) {
-  for (int number = 90; number <= 99; number++) {
-    if (try_display(number, server)) return true;
+  server->name = ":" + said.substr(0, said.find('\n'));
+  server->display = said.find('\n') != std::string::npos ? XOpenDisplay(server->name.c_str()) : nullptr;
+  if (server->display == nullptr) {
+    stop_x_server(server);
+    *why = "Xvfb could not be started (is the xvfb package installed?)";
   }
-  *why = "Xvfb could not be started on any display of :90 to :99 (is the xvfb package installed?)";
-  return false;
+  return server->display != nullptr;
 }
 
 void stop_x_server(XServer* server) {
@@ -181,12 +157,5 @@ Pixels grab_screen(Display* display, int x, int y, int width, int height) {
   return pixels;
 }
 
-void write_ppm(const std::string& path, const Pixels& pixels) {
-  std::ofstream out(path, std::ios::binary);
-  out << "P6\n" << pixels.width << " " << pixels.height << "\n255\n";
-  for (unsigned p : pixels.rgb) {
-    out.put(static_cast<char>(p >> 16)).put(static_cast<char>(p >> 8)).put(static_cast<char>(p));
-  }
-}
 
 }  // namespace testing_support

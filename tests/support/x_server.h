@@ -15,8 +15,8 @@ struct XServer {
   Display* display = nullptr;  // the tests' own connection
 };
 
-// Starts Xvfb (-nolisten tcp) on the first free display of :90 to :99 and
-// waits until it accepts connections. False, with the reason in `why`, when no
+// Starts Xvfb (-nolisten tcp) on a free display and waits until it accepts
+// connections. False, with the reason in `why`, when no
 // server could be started; the caller skips its tests then.
 bool start_x_server(XServer* server, std::string* why);
 // Closes the connection and ends the server.
@@ -40,7 +40,5 @@ struct Pixels {
 // The pixels of the root window's area x, y, width, height (what the screen
 // shows there). Empty on failure.
 Pixels grab_screen(Display* display, int x, int y, int width, int height);
-// Writes `pixels` as a binary PPM image, for looking at a failure.
-void write_ppm(const std::string& path, const Pixels& pixels);
 
 }  // namespace testing_support
