@@ -7,28 +7,42 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "tests/support/test_support.h"
 
 using namespace testing_support;
 
 namespace {
 
+// Xvfb picks a free display itself and writes its number once it takes
+// connections, so parallel tests never share one.
 struct XServer {
-  pid_t pid = -1;
+  TempDir dir;
+  Child xvfb;
   std::string name;            // ":N"
   Display* display = nullptr;  // the tests' own connection
+  void start() {
+    std::string out = dir / "xvfb.out";
+    if (!start_program({"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24", "-noreset"},
+                       {}, out, &xvfb)) {
+      return;
+    }
+    // Its complaints about displays in use come first; the number is a last line of digits.
+    for (int i = 0; i < 2000 && display == nullptr && xvfb.running(); i++, usleep(10000)) {
+      std::string said = read_file(out);
+      size_t last = said.size() < 2 ? 0 : said.rfind('\n', said.size() - 2) + 1;
+      if (said.size() < 2 || said.back() != '\n' || said.find_first_not_of("0123456789\n", last) != std::string::npos) continue;
+      name = ":" + said.substr(last, said.size() - 1 - last);
+      display = XOpenDisplay(name.c_str());
+    }
+  }
 };
 
 // A screen area's pixels as 0xRRGGBB, row by row.
@@ -59,51 +73,6 @@ struct QuietXErrors {
     XSetErrorHandler(previous);
   }
 };
-
-void stop_x_server(XServer* server) {
-  if (server->display != nullptr) XCloseDisplay(server->display);
-  server->display = nullptr;
-  if (server->pid > 0) {
-    kill(server->pid, SIGTERM);
-    waitpid(server->pid, nullptr, 0);
-  }
-  server->pid = -1;
-}
-
-// Xvfb picks a free display itself (-displayfd) and writes its number to the
-// pipe once it takes connections, so parallel tests never share one.
-bool start_x_server(XServer* server, std::string* why) {
-  int ready[2];
-  if (pipe(ready) != 0) return false;
-  pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);  // the server goes with the test process
-    int devnull = open("/dev/null", O_RDWR);
-    for (int fd = 0; fd < 3; fd++) dup2(devnull, fd);
-    close(ready[0]);
-    std::string fd_text = std::to_string(ready[1]);
-    execlp("Xvfb", "Xvfb", "-displayfd", fd_text.c_str(), "-nolisten", "tcp", "-screen", "0", "800x600x24",
-           "-noreset", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(ready[1]);
-  std::string said;
-  pollfd p = {ready[0], POLLIN, 0};
-  char buffer[32];
-  for (ssize_t n = 1; said.find('\n') == std::string::npos && n > 0 && poll(&p, 1, 20000) > 0;) {
-    n = read(ready[0], buffer, sizeof buffer);
-    said.append(buffer, n > 0 ? static_cast<size_t>(n) : 0);
-  }
-  close(ready[0]);
-  server->pid = pid;
-  server->name = ":" + said.substr(0, said.find('\n'));
-  server->display = said.find('\n') != std::string::npos ? XOpenDisplay(server->name.c_str()) : nullptr;
-  if (server->display == nullptr) {
-    stop_x_server(server);
-    *why = "Xvfb could not be started (is the xvfb package installed?)";
-  }
-  return server->display != nullptr;
-}
 
 // The top-level windows titled `title`, mapped or not.
 std::vector<Window> windows_named(Display* display, const std::string& title) {
@@ -180,22 +149,6 @@ Pixels grab_screen(Display* display, int x, int y, int width, int height) {
 const std::string kTitle = "Updating the test application";
 const std::string kIni = "; strings of the test\n[Window]\ntitle=" + kTitle + "\ninfo=Applying the test update\n";
 
-double now() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec + t.tv_nsec / 1e9;
-}
-
-// Lets a run blocked opening the FIFO at `path` for reading go on.
-void release_reader(const std::string& path) {
-  int fd = -1;
-  for (double end = now() + 20; fd < 0 && now() < end; usleep(5000)) {
-    fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);  // ENXIO: no reader yet
-  }
-  ASSERT_GE(fd, 0) << path;
-  close(fd);
-}
-
 struct Rect {
   int x, y, width, height;
 };
@@ -211,14 +164,11 @@ int count_changed(const Pixels& a, const Pixels& b, const Rect& r) {
 class ProgressWindowTest : public ::testing::Test {
  protected:
   static XServer server;
-  static std::string problem;
   static void SetUpTestSuite() {
-    if (start_x_server(&server, &problem)) {
-      // Every window mapped is reported, so a test can tell that none was.
-      XSelectInput(server.display, DefaultRootWindow(server.display), SubstructureNotifyMask);
-    }
+    server.start();
+    // Every window mapped is reported, so a test can tell that none was.
+    if (server.display) XSelectInput(server.display, DefaultRootWindow(server.display), SubstructureNotifyMask);
   }
-  static void TearDownTestSuite() { stop_x_server(&server); }
 
   TempDir root;
   std::string install = root / "install", updates = root / "updates";
@@ -228,7 +178,7 @@ class ProgressWindowTest : public ::testing::Test {
   Display* display = server.display;
 
   void SetUp() override {
-    if (display == nullptr) GTEST_SKIP() << "no X server for the window tests: " << problem;
+    if (display == nullptr) GTEST_SKIP() << "Xvfb could not be started (is the xvfb package installed?)";
     make_dirs(install);
     make_dirs(root / "bin");
     ASSERT_EQ(symlink(updater_bin().c_str(), program.c_str()), 0);
@@ -244,7 +194,7 @@ class ProgressWindowTest : public ::testing::Test {
     if (with_display) options.env.push_back("DISPLAY=" + server.name);
     args.insert(args.begin(), {program, updates, "0"});
     count_maps();
-    started_at = now();
+    started_at = now_seconds();
     ASSERT_TRUE(start_program(args, options, root / "output", &updater));
   }
   void release_start() { write_file(updates + "/update.manifest.go", ""); }
@@ -256,7 +206,7 @@ class ProgressWindowTest : public ::testing::Test {
   }
   // The viewable window titled kTitle, waiting up to `timeout`; 0 if none.
   Window wait_for_window(double timeout) {
-    for (double end = now() + timeout; now() < end; usleep(5000)) {
+    for (double end = now_seconds() + timeout; now_seconds() < end; usleep(5000)) {
       for (Window w : windows_named(display, kTitle)) {
         if (map_state(display, w) == IsViewable) return w;
       }
@@ -276,14 +226,13 @@ class ProgressWindowTest : public ::testing::Test {
 };
 
 XServer ProgressWindowTest::server;
-std::string ProgressWindowTest::problem;
 
 // The display given as an option, not in the environment.
 TEST_F(ProgressWindowTest, SlowRunShowsAnUndecoratedCentredDialogThatRefusesToClose) {
   start(true, true, {"--display", server.name}, false);
   Window window = wait_for_window(20);
   ASSERT_NE(window, 0u) << "no window titled \"" << kTitle << "\"";
-  EXPECT_GE(now() - started_at, 0.5) << "shown before the half-second wait";
+  EXPECT_GE(now_seconds() - started_at, 0.5) << "shown before the half-second wait";
   std::vector<long> types = property_items(display, window, "_NET_WM_WINDOW_TYPE");
   EXPECT_EQ(types, std::vector<long>{static_cast<long>(XInternAtom(display, "_NET_WM_WINDOW_TYPE_DIALOG", False))});
   std::vector<long> motif = property_items(display, window, "_MOTIF_WM_HINTS");
@@ -305,7 +254,7 @@ TEST_F(ProgressWindowTest, SlowRunShowsAnUndecoratedCentredDialogThatRefusesToCl
   Pixels blank = grab();
   blank.rgb.assign(blank.rgb.size(), blank.at(2, 2));  // the plain background
   Pixels at_start = blank;
-  for (double end = now() + 10; now() < end && count_changed(blank, at_start, text) == 0; usleep(20000)) {
+  for (double end = now_seconds() + 10; now_seconds() < end && count_changed(blank, at_start, text) == 0; usleep(20000)) {
     at_start = grab();  // mapped is not yet drawn
   }
   EXPECT_GT(count_changed(blank, at_start, text), 0) << "no info text";
@@ -313,7 +262,7 @@ TEST_F(ProgressWindowTest, SlowRunShowsAnUndecoratedCentredDialogThatRefusesToCl
   // Prepare over: the run stands at 100 % and the next ticks fill the bar.
   release_start();
   Pixels at_end = at_start;
-  for (double end = now() + 10; now() < end && count_changed(at_start, at_end, bar) < bar.width * bar.height;) {
+  for (double end = now_seconds() + 10; now_seconds() < end && count_changed(at_start, at_end, bar) < bar.width * bar.height;) {
     usleep(50000);
     at_end = grab();
   }
@@ -335,9 +284,9 @@ TEST_F(ProgressWindowTest, SlowRunShowsAnUndecoratedCentredDialogThatRefusesToCl
   // The end of the run hides the window at the next tick (every 100 ms;
   // the bound leaves room for a loaded machine).
   release_end();
-  double quit_at = now();
-  while (map_state(display, window) == IsViewable && now() - quit_at < 10) usleep(2000);
-  EXPECT_LT(now() - quit_at, 0.6) << "hidden only after " << now() - quit_at << " s";
+  double quit_at = now_seconds();
+  while (map_state(display, window) == IsViewable && now_seconds() - quit_at < 10) usleep(2000);
+  EXPECT_LT(now_seconds() - quit_at, 0.6) << "hidden only after " << now_seconds() - quit_at << " s";
   expect_clean_exit();
 }
 
@@ -368,7 +317,7 @@ TEST_F(ProgressWindowTest, NoWindowWhenTheRunIsQuickOrTheStringsAreMissing) {
     if (c.hold_at_end) release_end();
     expect_clean_exit();
     // With a display the half-second wait always runs; without, never.
-    EXPECT_EQ(now() - started_at >= 0.5, c.display);
+    EXPECT_EQ(now_seconds() - started_at >= 0.5, c.display);
     EXPECT_EQ(count_maps(), 0) << "a window was mapped";
   }
 }
@@ -384,19 +333,20 @@ TEST_F(ProgressWindowTest, WindowAtExactlyHalfDoneButNotPastIt) {
     std::vector<PackageFile> entries;
     for (int i = 0; i < 98; i++) {
       std::string name = "f" + std::to_string(i);
-      // The backup of "pipe" opens the FIFO for reading and waits for a writer.
+      // The backup of "pipe" is held opening it until "pipe.go" exists.
       manifest += i == held ? "remove \"pipe\"\n" : "add \"" + name + "\"\n";
       entries.push_back({name, name});
     }
     make_update(updates, manifest, entries);
-    ASSERT_EQ(mkfifo((install + "/pipe").c_str(), 0644), 0);
+    write_file(install + "/pipe", "held");
+    unlink((install + "/pipe.go").c_str());
     RunOptions options;
     options.cwd = install;
-    options.env = {"DISPLAY=" + server.name};
+    options.env = fault_shim_env({"FAULT_HOLD_PATH=pipe", "DISPLAY=" + server.name});
     count_maps();
     ASSERT_TRUE(start_program({program, updates, "0"}, options, root / "output", &updater));
     EXPECT_EQ(wait_for_window(held == 49 ? 10 : 1.5) != 0, held == 49);
-    release_reader(install + "/pipe");
+    write_file(install + "/pipe.go", "");
     EXPECT_EQ(wait_program(&updater, 30), 0);
     EXPECT_EQ(read_file(updates + "/update.status"), "succeeded\n");
     EXPECT_TRUE(held == 49 || count_maps() == 0) << "a window was mapped";

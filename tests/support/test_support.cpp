@@ -11,7 +11,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,7 @@
 #include <sstream>
 
 #include "archive/writer.h"
+#include "base/clock.h"
 #include "base/status.h"
 
 namespace testing_support {
@@ -105,12 +105,6 @@ std::string describe(const TreeNode& n) {
   args.push_back(nullptr);
   execv(args[0], args.data());
   _exit(127);
-}
-
-double now() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec + t.tv_nsec / 1e9;
 }
 
 }  // namespace
@@ -341,8 +335,8 @@ bool start_program(const std::vector<std::string>& argv, const RunOptions& optio
 }
 
 int wait_program(Child* child, double timeout_seconds) {
-  for (double end = now() + timeout_seconds; child->running(); usleep(2000)) {
-    if (now() > end) {
+  for (double end = now_seconds() + timeout_seconds; child->running(); usleep(2000)) {
+    if (now_seconds() > end) {
       ADD_FAILURE() << "timed out";
       kill(child->pid, SIGKILL);
       waitpid(child->pid, nullptr, 0);
