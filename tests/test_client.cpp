@@ -17,19 +17,17 @@ using namespace testing_support;
 
 namespace {
 
-// A loopback port: with `port` 0, one free a moment ago; else whether a server accepts on it.
-int loopback(int port) {
+// A loopback port that was free a moment ago.
+int free_port() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof a;
-  int answer = port != 0 ? connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0
-                         : (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a),
-                            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length), ntohs(a.sin_port));
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
   close(fd);
-  return answer;
+  return ntohs(a.sin_port);
 }
 
 // Releases 1.0, 2.0 and 3.0: bin/app changes a little each time, a file
@@ -66,15 +64,15 @@ struct ClientTest : ::testing::Test {
       }
     }
     ASSERT_EQ(system(("cp -a " + dir / "site " + dir / "published").c_str()), 0);
-    int port = loopback(0);
+    int port = free_port();
     write_file(dir / "nginx/nginx.conf", "master_process off;\npid " + dir / "nginx/pid" + ";\nerror_log " +
                                              dir / "nginx/error.log" + ";\nevents {}\nhttp {\n access_log " +
                                              dir / "nginx/access.log" + ";\n server { listen 127.0.0.1:" +
                                              std::to_string(port) + "; root " + dir / "site" + "; }\n}\n");
     ASSERT_TRUE(start_program({"/usr/sbin/nginx", "-p", dir / "nginx", "-c", dir / "nginx/nginx.conf", "-g", "daemon off;"},
                               {}, dir / "nginx/out", &nginx));
-    for (int i = 0; i < 200 && !loopback(port); i++) usleep(20000);
-    ASSERT_TRUE(nginx.running()) << read_file(dir / "nginx/out");
+    // Its pid file is written once it listens.
+    ASSERT_TRUE(wait_for_text(dir / "nginx/pid", "\n") && nginx.running()) << read_file(dir / "nginx/out");
     url = "http://127.0.0.1:" + std::to_string(port) + "/stable.json";
   }
 
@@ -94,12 +92,8 @@ struct ClientTest : ::testing::Test {
     RunResult r = run_program({"/bin/sh", "-c", "\"$@\"; exit $?", "sh", tool_bin("update-client"), "apply",
                                dir / "updates", "--updater", updater_bin()}, options);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    std::string status;
-    for (int i = 0; i < 1500 && status.find('\n') == std::string::npos; i++) {
-      usleep(20000);
-      if (exists(dir / "updates/update.status")) status = read_file(dir / "updates/update.status");
-    }
-    return status;
+    for (int i = 0; i < 3 && !wait_for_text(dir / "updates/update.status", "\n"); i++) continue;
+    return read_file(dir / "updates/update.status");
   }
 };
 
@@ -141,42 +135,34 @@ void run_case(ClientTest& t, const FetchCase& c) {
 }
 
 TEST_F(ClientTest, FetchesVerifiesAndApplies) {
-  auto tamper_package = [](ClientTest& t) { flip_byte(t.dir / "site/stable/3.0/from-2.0.zav", 100); };
-  auto remove_package = [](ClientTest& t) { unlink((t.dir / "site/stable/3.0/from-2.0.zav").c_str()); };
-  auto grow_package = [](ClientTest& t) {
-    write_file(t.dir / "site/stable/3.0/from-2.0.zav", read_file(t.dir / "site/stable/3.0/from-2.0.zav") + "more");
-  };
-  auto swap_signature = [](ClientTest& t) {
-    write_file(t.dir / "site/stable/3.0/from-2.0.zav.sig", read_file(t.dir / "site/stable/3.0/full.zav.sig"));
+  const char* kPackage = "site/stable/3.0/from-2.0.zav";
+  auto tamper_package = [=](ClientTest& t) { flip_byte(t.dir / kPackage, 100); };
+  auto remove_package = [=](ClientTest& t) { unlink((t.dir / kPackage).c_str()); };
+  auto grow_package = [=](ClientTest& t) { write_file(t.dir / kPackage, read_file(t.dir / kPackage) + "more"); };
+  auto swap_signature = [=](ClientTest& t) {
+    write_file(t.dir / kPackage + ".sig", read_file(t.dir / "site/stable/3.0/full.zav.sig"));
   };
   auto tamper_feed = [](ClientTest& t) {
     std::string feed = read_file(t.dir / "site/stable.json");
-    feed.replace(feed.find("\"size\": "), 8, "\"size\":  ");
-    write_file(t.dir / "site/stable.json", feed);
+    write_file(t.dir / "site/stable.json", feed.replace(feed.find("\"size\": "), 8, "\"size\":  "));
   };
   auto replay_feed = [](ClientTest& t) {
     ASSERT_EQ(t.fetch("2.0").exit_code, 0);
     write_file(t.dir / "site/stable.json", read_file(t.dir / "old.json"));
     write_file(t.dir / "site/stable.json.sig", read_file(t.dir / "old.json.sig"));
   };
-  // Half of the partial package, as a download that broke off leaves it.
-  auto part_name = [](ClientTest& t) {
-    RunResult sum = run_program({"/usr/bin/sha256sum", t.dir / "site/stable/3.0/from-2.0.zav"});
-    return t.dir / ("updates/update.zav." + sum.out.substr(0, 16) + ".part");
+  // Half of the partial package, as a download that broke off leaves it; then
+  // the same as a hard link to a file outside that must stay as it is.
+  auto half = [=](ClientTest& t) { return read_file(t.dir / kPackage).substr(0, read_file(t.dir / kPackage).size() / 2); };
+  auto part_name = [=](ClientTest& t) {
+    return t.dir / ("updates/update.zav." + run_program({"/usr/bin/sha256sum", t.dir / kPackage}).out.substr(0, 16) + ".part");
   };
-  auto broken_download = [&](ClientTest& t) {
-    std::string package = read_file(t.dir / "site/stable/3.0/from-2.0.zav");
-    write_file(part_name(t), package.substr(0, package.size() / 2));
-  };
-  // The same, as a hard link to a file outside that must stay as it is.
+  auto broken_download = [&](ClientTest& t) { write_file(part_name(t), half(t)); };
   auto planted_link = [&](ClientTest& t) {
     broken_download(t);
     ASSERT_EQ(link(part_name(t).c_str(), (t.dir / "outside").c_str()), 0);
   };
-  auto outside_kept = [](ClientTest& t) {
-    std::string package = read_file(t.dir / "site/stable/3.0/from-2.0.zav");
-    EXPECT_EQ(read_file(t.dir / "outside"), package.substr(0, package.size() / 2));
-  };
+  auto outside_kept = [&](ClientTest& t) { EXPECT_EQ(read_file(t.dir / "outside"), half(t)); };
   // A locally changed file: the partial fails with 4, the next fetch heals it.
   auto failed_partial = [](ClientTest& t) {
     flip_byte(t.dir / "app/bin/app", 5000);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include "tests/support/test_support.h"
@@ -55,23 +56,6 @@ TEST_F(DriverTest, ArgumentsToolkitOptionsAndParentId) {
   }
 }
 
-// The application need not be the updater's child; nothing is touched before it ends.
-TEST_F(DriverTest, WaitsForTheApplication) {
-  Child app, updater;
-  ASSERT_TRUE(start_program({"/bin/sleep", "30"}, {}, root / "app.out", &app));
-  RunOptions options;
-  options.cwd = install;
-  ASSERT_TRUE(start_program({updater_bin(), updates, std::to_string(app.pid)}, options, root / "out", &updater));
-  usleep(700000);
-  EXPECT_TRUE(updater.running());
-  EXPECT_FALSE(exists(updates + "/update.log"));
-  std::string waited = "waited for process " + std::to_string(app.pid) + " to end\n";
-  kill(app.pid, SIGKILL);  // the application ends
-  wait_program(&app, 10);
-  EXPECT_EQ(wait_program(&updater, 30), 0);
-  EXPECT_EQ(read_file(updates + "/update.log"), waited + kDone);
-}
-
 TEST_F(DriverTest, AStatusFileThatCannotBeWrittenIsReported) {
   make_dirs(updates + "/update.status");
   RunResult r = run({updates, "0"});
@@ -113,20 +97,35 @@ TEST_F(DriverTest, CallbackDoesNotHoldTheLock) {
   EXPECT_EQ(read_file(record), "free\n0\n");  // and no descriptor of it inherited
 }
 
-// A run that finds the installation locked says so once, waits, then runs.
-TEST_F(DriverTest, WaitsWhileTheInstallationIsLocked) {
+// Nothing is touched before the installation's lock is free (a run that
+// finds it locked says so once) and the application has ended (it need not
+// be the updater's child).
+TEST_F(DriverTest, WaitsForTheLockAndTheApplication) {
+  Child app;
+  ASSERT_TRUE(start_program({"/bin/sleep", "30"}, {}, root / "app.out", &app));
   int held = open(install.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
-  RunOptions options;
-  options.cwd = install;
-  Child child;
-  ASSERT_TRUE(start_program({updater_bin(), updates, "0"}, options, root / "out", &child));
-  usleep(400000);
-  EXPECT_TRUE(child.running());
-  EXPECT_FALSE(exists(updates + "/update.log"));  // not even its log is touched yet
-  close(held);
-  EXPECT_EQ(wait_program(&child, 60), 0);
-  EXPECT_EQ(read_file(updates + "/update.log"), "waiting for another update run to finish\n" + kDone);
+  struct {
+    std::string parent, said;
+    std::function<void()> release;
+  } cases[] = {{"0", "waiting for another update run to finish\n", [&] { close(held); }},
+               {std::to_string(app.pid), "waited for process " + std::to_string(app.pid) + " to end\n", [&] {
+                  kill(app.pid, SIGKILL);
+                  wait_program(&app, 10);
+                }}};
+  for (const auto& c : cases) {
+    unlink((updates + "/update.log").c_str());
+    RunOptions options;
+    options.cwd = install;
+    Child child;
+    ASSERT_TRUE(start_program({updater_bin(), updates, c.parent}, options, root / "out", &child));
+    usleep(700000);
+    EXPECT_TRUE(child.running());
+    EXPECT_FALSE(exists(updates + "/update.log"));
+    c.release();
+    EXPECT_EQ(wait_program(&child, 60), 0);
+    EXPECT_EQ(read_file(updates + "/update.log"), c.said + kDone);
+  }
 }
 
 // An installation that cannot be opened cannot carry the lock: the run says

@@ -166,8 +166,14 @@ TEST(InterruptedRuns, FilesChangingUnderTheRun) {
     Installation inst(s);
     RunOptions options;
     options.cwd = inst.install;
-    EXPECT_EQ(run_paused({updater_bin(), inst.updates, "0"}, options, "bin/app.kiv-backup",
-                         [&] { c.change(inst); }), 0);
+    options.env = fault_shim_env({"FAULT_HOLD_PATH=bin/app.kiv-backup"});  // held after Prepare
+    Child run;
+    ASSERT_TRUE(start_program({updater_bin(), inst.updates, "0"}, options, inst.root / "out", &run));
+    ASSERT_TRUE(wait_for_text(inst.updates + "/update.log", "EXECUTE ADD bin/app\n"));
+    c.change(inst);
+    write_file(inst.install + "/bin/app.kiv-backup.go", "");
+    EXPECT_EQ(wait_program(&run, 60), 0);
+    unlink((inst.install + "/bin/app.kiv-backup.go").c_str());
     EXPECT_EQ(inst.status(), c.succeeds ? "succeeded\n" : "failed: 6\n");
     Tree tree = snapshot_tree(inst.install);
     EXPECT_EQ(c.succeeds ? tree_diff(tree_of(s.after), tree) : check_restored(s, tree), "") << inst.log();

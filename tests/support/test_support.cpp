@@ -347,22 +347,6 @@ int wait_program(Child* child, double timeout_seconds) {
   return child->exit_code;
 }
 
-int run_paused(const std::vector<std::string>& argv, RunOptions options,
-               const std::string& stop_path, const std::function<void()>& while_stopped) {
-  TempDir out;
-  options.env = fault_shim_env({"FAULT_STOP_PATH=" + stop_path});
-  Child child;
-  int status = 0;
-  if (!start_program(argv, options, out / "out", &child) ||
-      waitpid(child.pid, &status, WUNTRACED) != child.pid || !WIFSTOPPED(status)) {
-    ADD_FAILURE() << "the run ended without reaching " << stop_path;
-    return -1;
-  }
-  while_stopped();
-  kill(child.pid, SIGCONT);
-  return wait_program(&child, 60);
-}
-
 bool wait_for_text(const std::string& path, const std::string& text) {
   for (int i = 0; i < 1000; i++, usleep(10000)) {
     if (exists(path) && read_file(path).find(text) != std::string::npos) return true;

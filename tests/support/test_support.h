@@ -127,11 +127,6 @@ bool start_program(const std::vector<std::string>& argv, const RunOptions& optio
                    const std::string& output_path, Child* child);
 // The exit code, or -1 when killed by a signal or at the timeout (then killed).
 int wait_program(Child* child, double timeout_seconds);
-// Runs `argv` with the run stopped (SIGSTOP by the fault library) just before
-// it opens a path matching `stop_path`; calls `while_stopped`, lets it go on
-// and returns its exit code.
-int run_paused(const std::vector<std::string>& argv, RunOptions options,
-               const std::string& stop_path, const std::function<void()>& while_stopped);
 
 // Waits up to ten seconds for `text` in the file at `path`.
 bool wait_for_text(const std::string& path, const std::string& text);
