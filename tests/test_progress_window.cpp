@@ -52,39 +52,13 @@ struct Pixels {
   unsigned at(int x, int y) const { return rgb[static_cast<size_t>(y) * width + x]; }
 };
 
-bool x_error_seen = false;
-int note_x_error(Display*, XErrorEvent*) {
-  x_error_seen = true;
-  return 0;
-}
-
-// Windows vanish while the tests look at them: their X errors are noted, not
-// fatal. The handler is process-wide, so it is put back afterwards.
-struct QuietXErrors {
-  XErrorHandler previous;
-  Display* display;
-  explicit QuietXErrors(Display* d) : display(d) {
-    XSync(display, False);
-    x_error_seen = false;
-    previous = XSetErrorHandler(note_x_error);
-  }
-  ~QuietXErrors() {
-    XSync(display, False);
-    XSetErrorHandler(previous);
-  }
-};
-
 // The top-level windows titled `title`, mapped or not.
 std::vector<Window> windows_named(Display* display, const std::string& title) {
-  QuietXErrors quiet(display);
   std::vector<Window> found;
   Window root_return, parent_return;
   Window* children = nullptr;
   unsigned count = 0;
-  if (!XQueryTree(display, DefaultRootWindow(display), &root_return, &parent_return, &children,
-                  &count)) {
-    return found;
-  }
+  if (!XQueryTree(display, DefaultRootWindow(display), &root_return, &parent_return, &children, &count)) return found;
   for (unsigned i = 0; i < count; i++) {
     char* name = nullptr;
     if (XFetchName(display, children[i], &name) && name != nullptr) {
@@ -98,26 +72,20 @@ std::vector<Window> windows_named(Display* display, const std::string& title) {
 
 // IsViewable, IsUnmapped..., or -1 when the window is gone.
 int map_state(Display* display, Window window) {
-  QuietXErrors quiet(display);
   XWindowAttributes attributes;
-  Status ok = XGetWindowAttributes(display, window, &attributes);
-  XSync(display, False);
-  if (!ok || x_error_seen) return -1;
-  return attributes.map_state;
+  return XGetWindowAttributes(display, window, &attributes) ? attributes.map_state : -1;
 }
 
 // The 32-bit items of property `name` on `window`; empty when it is not set.
 std::vector<long> property_items(Display* display, Window window, const char* name) {
-  QuietXErrors quiet(display);
   std::vector<long> items;
   Atom actual_type = None;
   int format = 0;
   unsigned long count = 0, after = 0;
   unsigned char* data = nullptr;
   Atom property = XInternAtom(display, name, False);
-  if (XGetWindowProperty(display, window, property, 0, 64, False, AnyPropertyType, &actual_type,
-                         &format, &count, &after, &data) == Success &&
-      format == 32 && data != nullptr) {
+  if (XGetWindowProperty(display, window, property, 0, 64, False, AnyPropertyType, &actual_type, &format, &count, &after,
+                         &data) == Success && format == 32 && data != nullptr) {
     const long* values = reinterpret_cast<const long*>(data);
     items.assign(values, values + count);
   }
@@ -127,20 +95,15 @@ std::vector<long> property_items(Display* display, Window window, const char* na
 
 // What the screen shows in an area; empty on failure.
 Pixels grab_screen(Display* display, int x, int y, int width, int height) {
-  QuietXErrors quiet(display);
   Pixels pixels;
-  XImage* image =
-      XGetImage(display, DefaultRootWindow(display), x, y, static_cast<unsigned>(width),
-                static_cast<unsigned>(height), AllPlanes, ZPixmap);
+  XImage* image = XGetImage(display, DefaultRootWindow(display), x, y, static_cast<unsigned>(width),
+                            static_cast<unsigned>(height), AllPlanes, ZPixmap);
   if (image == nullptr) return pixels;
   pixels.width = width;
   pixels.height = height;
   for (int row = 0; row < height; row++) {
-    for (int col = 0; col < width; col++) {
-      unsigned long p = XGetPixel(image, col, row);
-      // Xvfb's 24-bit TrueColor visual: red, green, blue from high to low.
-      pixels.rgb.push_back(static_cast<unsigned>(p & 0xffffff));
-    }
+    // Xvfb's 24-bit TrueColor visual: red, green, blue from high to low.
+    for (int col = 0; col < width; col++) pixels.rgb.push_back(static_cast<unsigned>(XGetPixel(image, col, row) & 0xffffff));
   }
   XDestroyImage(image);
   return pixels;
@@ -166,6 +129,8 @@ class ProgressWindowTest : public ::testing::Test {
   static XServer server;
   static void SetUpTestSuite() {
     server.start();
+    // Windows vanish while the tests look at them: their X errors are not fatal.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     // Every window mapped is reported, so a test can tell that none was.
     if (server.display) XSelectInput(server.display, DefaultRootWindow(server.display), SubstructureNotifyMask);
   }
