@@ -233,6 +233,8 @@ TEST(Actions, LinksAndDirectories) {
       row("link \"a/b\" \"x\"", "PREPARE LINK a/b|EXECUTE LINK a/b|" + refused + "a/b|### execution failed|FINISH LINK a/b|failed: 7"),
       row("mkdir \"a/n\"", "PREPARE MKDIR a/n|EXECUTE MKDIR a/n|" + refused + "a/n|### execution failed|FINISH MKDIR a/n|failed: 7"),
       row("rmdir \"a/d\"", "PREPARE RMDIR a/d|EXECUTE RMDIR a/d|" + refused + "a/d|### execution failed|FINISH RMDIR a/d|failed: 7"),
+      row("rmdir \"absent\"", "PREPARE RMDIR absent|EXECUTE RMDIR absent|"
+                                "directory cannot be removed because it does not exist; skipping|FINISH RMDIR absent|succeeded"),
       row("rmdir \"a\"", "PREPARE RMDIR a|EXECUTE RMDIR a|not a directory, left in place: a|FINISH RMDIR a|succeeded"),
       row("mkdir \"q\" \"0999\"", "bad manifest line: mkdir \"q\" \"0999\"|failed: 5"),
       row("link \"q\"", "bad manifest line: link \"q\"|failed: 5"),
@@ -361,6 +363,11 @@ TEST(Actions, Patch) {
             "failed: 8"),
       {"entry missing", {{"a", "x"}}, "patch \"other\" \"a\"\n", {}, "PREPARE PATCH a|failed: 6", {{"a", "x"}}},
       late,
+      {"a patched file whose close fails", {{"a", "old", 0640}}, "patch \"p\" \"a\"\n", {{"p", make_patch("old", "new")}},
+       "PREPARE PATCH a|EXECUTE PATCH a|cannot write a: 5|### execution failed|FINISH PATCH a|copy_file: failed to write: 5|"
+       "failed: 7",  // the restore's close fails too: the backup stays
+       {{"a", "old", 0640}, {"a.kiv-backup", "old", 0640}},
+       with_faults({"FAULT_PATH=a", "FAULT_CLOSE_ERRNO=5"})},
   });
 }
 
