@@ -54,6 +54,11 @@ TEST_F(DriverTest, ArgumentsToolkitOptionsAndParentId) {
     EXPECT_EQ(run(args).exit_code, 0);
     EXPECT_EQ(read_file(updates + "/update.log"), kDone);
   }
+  // Started without standard input, the run still holds its lock (on descriptor 0, say).
+  RunOptions options;
+  options.cwd = install;
+  EXPECT_EQ(run_program({"/bin/sh", "-c", "exec \"$0\" \"$@\" <&-", updater_bin(), updates, "0"}, options).exit_code, 0);
+  EXPECT_EQ(read_file(updates + "/update.log"), kDone);
 }
 
 TEST_F(DriverTest, AStatusFileThatCannotBeWrittenIsReported) {
