@@ -275,6 +275,13 @@ TEST(Zqdiff, BadInputFailsWithAMessage) {
                               {{dir / "old", dir / "out", dir / "short"}, 4, "wrong magic or block"}});
   EXPECT_FALSE(exists(dir / "p"));
   EXPECT_FALSE(exists(dir / "out"));  // nothing half-written is left
+  // --verbose names every stage with its time, the peak memory and the sizes.
+  write_file(dir / "a", "a");
+  RunResult verbose = run_tool("zqdiff", {"--verbose", dir / "a", dir / "a", dir / "a.patch"});
+  for (const char* part : {"zqdiff: read", "zqdiff: suffix sort", "zqdiff: match search", "zqdiff: encode", "zqdiff: write",
+                           "peak memory", "45 bytes, "}) {
+    EXPECT_NE(verbose.err.find(part), std::string::npos) << verbose.err;
+  }
   // make-update refuses such a file by its size too, before reading it, and says so once.
   plant_tree(dir.path, {{"m/new/f", "a"}, {"m/old/", "", 0755}});
   ASSERT_EQ(rename((dir / "huge").c_str(), (dir / "m/old/f").c_str()), 0);
