@@ -338,7 +338,7 @@ TEST(Tools, AnswerHelpAndRefuseWrongCalls) {
 }
 
 TEST(Install, PutsTheStringsFileBesideTheUpdater) {
-  std::string build = updater_bin().substr(0, updater_bin().rfind("/driver/"));
+  std::string build = tool_bin("").substr(0, tool_bin("").rfind("/tools/"));  // this build, whatever updater is tested
   TempDir prefix;
   RunResult r = run_program({"/bin/sh", "-c", "cmake --install \"$0\" --prefix \"$1\"", build, prefix.path});
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
