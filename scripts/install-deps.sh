@@ -3,11 +3,13 @@
 # only those that are missing. Run as root on Debian 12.
 set -euo pipefail
 
+# bzip2 and time are the benchmarks' yardstick and stopwatch (bench/); xvfb
+# is the progress window tests' X server.
 packages=(
   cmake g++ make pkg-config bzip2 time
   libbz2-dev libgtk2.0-dev libgtest-dev
   libsodium-dev libdivsufsort-dev libcurl4-openssl-dev nlohmann-json3-dev nginx python3
-  xvfb x11-utils x11-apps xdotool imagemagick
+  xvfb
 )
 missing=()
 for p in "${packages[@]}"; do

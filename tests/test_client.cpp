@@ -17,6 +17,7 @@ using namespace testing_support;
 
 namespace {
 
+// A loopback port that was free a moment ago.
 int free_port() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -29,26 +30,6 @@ int free_port() {
   return ntohs(a.sin_port);
 }
 
-bool accepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-
-RunResult tool(const std::string& name, const std::vector<std::string>& args,
-               const std::string& cwd = "") {
-  std::vector<std::string> argv = {tool_bin(name)};
-  argv.insert(argv.end(), args.begin(), args.end());
-  RunOptions options;
-  options.cwd = cwd;
-  return run_program(argv, options);
-}
-
 // Releases 1.0, 2.0 and 3.0: bin/app changes a little each time, a file
 // goes away in each, and 3.0 has a partial package from 2.0 only.
 std::vector<std::vector<TreeFile>> releases() {
@@ -58,9 +39,7 @@ std::vector<std::vector<TreeFile>> releases() {
   app3.replace(150000, 20, "release 3 of the app");
   return {{{"bin/app", app, 0755}, {"share/doc/README", "1.0\n"}, {"share/old.txt", "old\n"}},
           {{"bin/app", app2, 0755}, {"share/doc/README", "2.0\n"}, {"share/new.txt", "new\n"}},
-          {{"bin/app", app3, 0755},
-           {"share/doc/README", "3.0\n"},
-           {"lib/plugin.so", random_bytes(20000, 9)}}};
+          {{"bin/app", app3, 0755}, {"share/doc/README", "3.0\n"}, {"lib/plugin.so", random_bytes(20000, 9)}}};
 }
 
 struct ClientTest : ::testing::Test {
@@ -70,17 +49,14 @@ struct ClientTest : ::testing::Test {
   Child nginx;
 
   void SetUp() override {
-    ASSERT_EQ(tool("zav", {"keygen", dir / "k.secret", dir / "k.pub"}).exit_code, 0);
+    ASSERT_EQ(run_tool("zav", {"keygen", dir / "k.secret", dir / "k.pub"}).exit_code, 0);
     const char* from[] = {nullptr, "1.0", "2.0"};
     for (int i = 0; i < 3; i++) {
       std::string v = std::to_string(i + 1) + ".0", tree = dir / ("r" + v);
       plant_tree(tree, trees[i]);
-      std::vector<std::string> args = {"--out",  dir / "site", "--version", v,
-                                       "--tree", tree,         "--key",     dir / "k.secret"};
-      if (from[i] != nullptr)
-        args.insert(args.end(),
-                    {"--from", std::string(from[i]) + "=" + dir / ("r" + std::string(from[i]))});
-      RunResult r = tool("make-release", args);
+      std::vector<std::string> args = {"--out", dir / "site", "--version", v, "--tree", tree, "--key", dir / "k.secret"};
+      if (from[i] != nullptr) args.insert(args.end(), {"--from", std::string(from[i]) + "=" + dir / ("r" + std::string(from[i]))});
+      RunResult r = run_tool("make-release", args);
       ASSERT_EQ(r.exit_code, 0) << r.err;
       if (i == 1) {  // kept to be replayed
         write_file(dir / "old.json", read_file(dir / "site/stable.json"));
@@ -89,25 +65,21 @@ struct ClientTest : ::testing::Test {
     }
     ASSERT_EQ(system(("cp -a " + dir / "site " + dir / "published").c_str()), 0);
     int port = free_port();
-    write_file(dir / "nginx/nginx.conf",
-               "master_process off;\npid " + dir / "nginx/pid" + ";\nerror_log " +
-                   dir / "nginx/error.log" + ";\nevents {}\nhttp {\n access_log " +
-                   dir / "nginx/access.log" + ";\n server { listen 127.0.0.1:" +
-                   std::to_string(port) + "; root " + dir / "site" + "; }\n}\n");
-    ASSERT_TRUE(start_program({"/usr/sbin/nginx", "-p", dir / "nginx", "-c",
-                               dir / "nginx/nginx.conf", "-g", "daemon off;"},
+    write_file(dir / "nginx/nginx.conf", "master_process off;\npid " + dir / "nginx/pid" + ";\nerror_log " +
+                                             dir / "nginx/error.log" + ";\nevents {}\nhttp {\n access_log " +
+                                             dir / "nginx/access.log" + ";\n server { listen 127.0.0.1:" +
+                                             std::to_string(port) + "; root " + dir / "site" + "; }\n}\n");
+    ASSERT_TRUE(start_program({"/usr/sbin/nginx", "-p", dir / "nginx", "-c", dir / "nginx/nginx.conf", "-g", "daemon off;"},
                               {}, dir / "nginx/out", &nginx));
-    for (int i = 0; i < 200 && !accepts(port); i++) usleep(20000);
-    ASSERT_TRUE(nginx.running()) << read_file(dir / "nginx/out");
+    // Its pid file is written once it listens.
+    ASSERT_TRUE(wait_for_text(dir / "nginx/pid", "\n") && nginx.running()) << read_file(dir / "nginx/out");
     url = "http://127.0.0.1:" + std::to_string(port) + "/stable.json";
   }
 
   RunResult fetch(const std::string& version, long long file_size_limit = -1) {
     RunOptions options;
     options.file_size_limit = file_size_limit;
-    return run_program(
-        {tool_bin("update-client"), "fetch", url, version, dir / "updates", "--key", dir / "k.pub"},
-        options);
+    return run_tool("update-client", {"fetch", url, version, dir / "updates", "--key", dir / "k.pub"}, options);
   }
 
   // Applies what is staged to the installation and waits for the outcome.
@@ -117,16 +89,11 @@ struct ClientTest : ::testing::Test {
     // that ends as soon as apply returns stands in for it.
     RunOptions options;
     options.cwd = dir / "app";
-    RunResult r = run_program({"/bin/sh", "-c", "\"$@\"; exit $?", "sh", tool_bin("update-client"),
-                               "apply", dir / "updates", "--updater", updater_bin()},
-                              options);
+    RunResult r = run_program({"/bin/sh", "-c", "\"$@\"; exit $?", "sh", tool_bin("update-client"), "apply",
+                               dir / "updates", "--updater", updater_bin()}, options);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    std::string status;
-    for (int i = 0; i < 1500 && status.find('\n') == std::string::npos; i++) {
-      usleep(20000);
-      if (exists(dir / "updates/update.status")) status = read_file(dir / "updates/update.status");
-    }
-    return status;
+    for (int i = 0; i < 3 && !wait_for_text(dir / "updates/update.status", "\n"); i++) continue;
+    return read_file(dir / "updates/update.status");
   }
 };
 
@@ -168,48 +135,34 @@ void run_case(ClientTest& t, const FetchCase& c) {
 }
 
 TEST_F(ClientTest, FetchesVerifiesAndApplies) {
-  auto tamper_package = [](ClientTest& t) {
-    flip_byte(t.dir / "site/stable/3.0/from-2.0.zav", 100);
-  };
-  auto remove_package = [](ClientTest& t) {
-    unlink((t.dir / "site/stable/3.0/from-2.0.zav").c_str());
-  };
-  auto grow_package = [](ClientTest& t) {
-    std::string path = t.dir / "site/stable/3.0/from-2.0.zav";
-    write_file(path, read_file(path) + "more");
-  };
-  auto swap_signature = [](ClientTest& t) {
-    write_file(t.dir / "site/stable/3.0/from-2.0.zav.sig",
-               read_file(t.dir / "site/stable/3.0/full.zav.sig"));
+  const char* kPackage = "site/stable/3.0/from-2.0.zav";
+  auto tamper_package = [=](ClientTest& t) { flip_byte(t.dir / kPackage, 100); };
+  auto remove_package = [=](ClientTest& t) { unlink((t.dir / kPackage).c_str()); };
+  auto grow_package = [=](ClientTest& t) { write_file(t.dir / kPackage, read_file(t.dir / kPackage) + "more"); };
+  auto swap_signature = [=](ClientTest& t) {
+    write_file(t.dir / kPackage + ".sig", read_file(t.dir / "site/stable/3.0/full.zav.sig"));
   };
   auto tamper_feed = [](ClientTest& t) {
     std::string feed = read_file(t.dir / "site/stable.json");
-    feed.replace(feed.find("\"size\": "), 8, "\"size\":  ");
-    write_file(t.dir / "site/stable.json", feed);
+    write_file(t.dir / "site/stable.json", feed.replace(feed.find("\"size\": "), 8, "\"size\":  "));
   };
   auto replay_feed = [](ClientTest& t) {
     ASSERT_EQ(t.fetch("2.0").exit_code, 0);
     write_file(t.dir / "site/stable.json", read_file(t.dir / "old.json"));
     write_file(t.dir / "site/stable.json.sig", read_file(t.dir / "old.json.sig"));
   };
-  // Half of the partial package, as a download that broke off leaves it.
-  auto part_name = [](ClientTest& t) {
-    RunResult sum = run_program({"/usr/bin/sha256sum", t.dir / "site/stable/3.0/from-2.0.zav"});
-    return t.dir / ("updates/update.zav." + sum.out.substr(0, 16) + ".part");
+  // Half of the partial package, as a download that broke off leaves it; then
+  // the same as a hard link to a file outside that must stay as it is.
+  auto half = [=](ClientTest& t) { return read_file(t.dir / kPackage).substr(0, read_file(t.dir / kPackage).size() / 2); };
+  auto part_name = [=](ClientTest& t) {
+    return t.dir / ("updates/update.zav." + run_program({"/usr/bin/sha256sum", t.dir / kPackage}).out.substr(0, 16) + ".part");
   };
-  auto broken_download = [&](ClientTest& t) {
-    std::string package = read_file(t.dir / "site/stable/3.0/from-2.0.zav");
-    write_file(part_name(t), package.substr(0, package.size() / 2));
-  };
-  // The same, as a hard link to a file outside that must stay as it is.
+  auto broken_download = [&](ClientTest& t) { write_file(part_name(t), half(t)); };
   auto planted_link = [&](ClientTest& t) {
     broken_download(t);
     ASSERT_EQ(link(part_name(t).c_str(), (t.dir / "outside").c_str()), 0);
   };
-  auto outside_kept = [](ClientTest& t) {
-    std::string package = read_file(t.dir / "site/stable/3.0/from-2.0.zav");
-    EXPECT_EQ(read_file(t.dir / "outside"), package.substr(0, package.size() / 2));
-  };
+  auto outside_kept = [&](ClientTest& t) { EXPECT_EQ(read_file(t.dir / "outside"), half(t)); };
   // A locally changed file: the partial fails with 4, the next fetch heals it.
   auto failed_partial = [](ClientTest& t) {
     flip_byte(t.dir / "app/bin/app", 5000);
@@ -226,17 +179,15 @@ TEST_F(ClientTest, FetchesVerifiesAndApplies) {
       {"missing package", 1, remove_package, 1, "404", false},
       {"oversized package", 1, grow_package, 1, "more than the", false},
       {"changed package", 1, tamper_package, 1, "SHA-256 is not the one the feed lists", false},
-      {"swapped signature", 1, swap_signature, 1, "bad signature: no key accepts the package",
-       false},
+      {"swapped signature", 1, swap_signature, 1, "bad signature: no key accepts the package", false},
       {"changed feed", 1, tamper_feed, 1, "bad signature: no key accepts the feed", false},
       {"replayed feed", 1, replay_feed, 1, "is older than the last one accepted", false},
   };
   for (const FetchCase& c : cases) {
     run_case(*this, c);
     // The next case starts from the published site, without installation or update directory.
-    std::string reset = "rm -rf " + dir / "app " + dir / "updates " + dir / "site && cp -a " +
-                        dir / "published " + dir / "site";
-    ASSERT_EQ(system(reset.c_str()), 0);
+    ASSERT_EQ(system(("rm -rf " + dir / "app " + dir / "updates " + dir / "site && cp -a " + dir / "published " +
+                      dir / "site").c_str()), 0);
   }
 }
 
@@ -253,13 +204,13 @@ TEST_F(ClientTest, ChecksWhatFetchWouldDownload) {
       {url.substr(0, url.rfind('/')) + "/beta.json", "1.0", 1, "404"},
       {url, "one", 2, "dotted numbers"},
   };
-  RunResult older = tool("make-release", {"--out", dir / "site", "--version", "2.10", "--tree",
-                                          dir / "r3.0", "--key", dir / "k.secret"});
+  RunResult older =
+      run_tool("make-release", {"--out", dir / "site", "--version", "2.10", "--tree", dir / "r3.0", "--key", dir / "k.secret"});
   EXPECT_EQ(older.exit_code, 1);
   EXPECT_NE(older.err.find("2.10 is not newer than 3.0"), std::string::npos) << older.err;
   EXPECT_EQ(tree_diff(snapshot_tree(dir / "published"), snapshot_tree(dir / "site")), "");
   for (const auto& c : cases) {
-    RunResult r = tool("update-client", {"check", c.feed, c.version, "--key", dir / "k.pub"});
+    RunResult r = run_tool("update-client", {"check", c.feed, c.version, "--key", dir / "k.pub"});
     EXPECT_EQ(r.exit_code, c.exit_code) << c.version << r.err;
     EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
   }

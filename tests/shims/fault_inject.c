@@ -1,39 +1,24 @@
 /* Fault injection for tests: an LD_PRELOAD library that makes chosen read(),
- * write() or close() calls on chosen files fail, so that a test can run the
- * real updater into a full disk, a short write or a failing close.
- *
- * Only descriptors opened through open/open64/openat/openat64/creat/creat64
- * whose path (as passed) matches the fnmatch pattern FAULT_PATH are watched.
- * Calls that stdio makes internally are not seen, only direct calls.
- *
- *   FAULT_PATH          pattern, e.g. "*.kiv-backup"; nothing happens without it
- *   FAULT_WRITE_AT      the k-th write() to a watched descriptor (1-based,
- *                       counted over all of them) is the first to misbehave
- *   FAULT_WRITE_TIMES   how many writes from there misbehave (default 1,
- *                       0 = every one after)
- *   FAULT_WRITE_ERRNO   0: the write returns 0 and writes nothing;
- *                       otherwise it returns -1 with this errno (28 = ENOSPC)
- *   FAULT_READ_AT, FAULT_READ_TIMES, FAULT_READ_ERRNO   the same for read()
- *   FAULT_CLOSE_ERRNO   non-zero: close() of a watched descriptor really
- *                       closes it, then returns -1 with this errno
- *
- * FAULT_FWRITE=1: fwrite() to a stream on a watched descriptor counts as a
- * write too (and fails with FAULT_WRITE_ERRNO, or ENOSPC for 0).
- *
- * Interrupting a run at a chosen point, whatever FAULT_PATH says:
- *   FAULT_KILL_AT       the process kills itself with SIGKILL just before its
- *                       k-th event (1-based): a write, fwrite or fflush (every
- *                       log line is one), a creating open, remove, unlink,
- *                       rename or mkdir
- *   FAULT_EVENTS_FILE   at exit, the number of events is written there, so a
- *                       test knows how many kill points a run has
- *   FAULT_STOP_PATH     pattern: the first open of a matching path stops the
- *                       process (SIGSTOP) just before it, so that a test can
- *                       change files while the run stands still
+ * write() or close() calls on chosen files fail (a full disk, a short write,
+ * a failing close), or interrupts a run at a chosen point. Only descriptors
+ * opened through open/openat/creat (and their 64 forms) whose path, as
+ * passed, matches the fnmatch pattern FAULT_PATH are watched; calls that
+ * stdio makes internally are not seen.
+ *   FAULT_WRITE_AT      the k-th write() to a watched descriptor (1-based, over
+ *                       all of them) misbehaves: FAULT_WRITE_ERRNO 0 makes it
+ *                       write nothing and return 0, else return -1 with it
+ *   FAULT_READ_AT, FAULT_READ_ERRNO   the same for read()
+ *   FAULT_CLOSE_ERRNO   close() of a watched descriptor closes it, then fails
+ *   FAULT_FWRITE=1      fwrite() to a watched stream counts as a write too
+ *                       (failing with FAULT_WRITE_ERRNO, or ENOSPC for 0)
+ * Whatever FAULT_PATH says:
+ *   FAULT_KILL_AT       SIGKILL just before the k-th event: a write, fwrite or
+ *                       fflush (every log line is one), a creating open,
+ *                       remove, unlink, rename or mkdir
+ *   FAULT_EVENTS_FILE   at exit, the number of events is written there
  *   FAULT_HOLD_PATH     patterns separated by ":": an open of a matching path
  *                       waits, in the opening thread only, until "<path>.go"
- *                       exists, so that the other threads go on meanwhile
- *   FAULT_HOLD_READS=1  only opens for reading are held
+ *                       exists; FAULT_HOLD_READS=1 holds opens for reading only
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -56,12 +41,12 @@ static unsigned char watched[MAX_FDS];
 struct fault {
   const char* prefix; /* "FAULT_WRITE" or "FAULT_READ" */
   int loaded;
-  long at, times, err;
+  long at, err;
   long calls; /* calls on watched descriptors so far */
 };
 
-static struct fault write_fault = {"FAULT_WRITE", 0, 0, 0, 0, 0};
-static struct fault read_fault = {"FAULT_READ", 0, 0, 0, 0, 0};
+static struct fault write_fault = {"FAULT_WRITE", 0, 0, 0, 0};
+static struct fault read_fault = {"FAULT_READ", 0, 0, 0, 0};
 
 static long env_long(const char* prefix, const char* suffix, long fallback) {
   char name[64];
@@ -83,7 +68,7 @@ static void watch(int fd, const char* path) {
 
 static long events;
 
-/* Sent to the calling thread, which then stops or dies before its next
+/* Sent to the calling thread, which then dies before its next
  * instruction; a signal to the process may be taken by another thread while
  * this one runs on. A raw system call: a sanitizer runtime would defer a
  * raised signal. */
@@ -110,15 +95,6 @@ __attribute__((destructor)) static void report_events(void) {
   fclose(f);
 }
 
-static int stopped_once;
-
-static void maybe_stop(const char* path) {
-  const char* pattern = getenv("FAULT_STOP_PATH");
-  if (pattern == NULL || path == NULL || fnmatch(pattern, path, 0) != 0) return;
-  if (__atomic_exchange_n(&stopped_once, 1, __ATOMIC_ACQ_REL)) return;
-  signal_this_thread(SIGSTOP);
-}
-
 static void maybe_hold(const char* path, int flags) {
   const char* patterns = getenv("FAULT_HOLD_PATH");
   if (patterns == NULL || path == NULL || strlen(path) > 4000) return;
@@ -137,24 +113,20 @@ static void maybe_hold(const char* path, int flags) {
 }
 
 static void opening(const char* path, int flags) {
-  maybe_stop(path);
   maybe_hold(path, flags);
   if (flags & O_CREAT) event();
 }
 
 static int is_watched(int fd) { return fd >= 0 && fd < MAX_FDS && watched[fd]; }
 
-/* True when this call on a watched descriptor is one that must misbehave. */
+/* True when this call on a watched descriptor is the one that must fail. */
 static int strikes(struct fault* f) {
   if (!__atomic_load_n(&f->loaded, __ATOMIC_ACQUIRE)) {
     f->at = env_long(f->prefix, "_AT", 0);
-    f->times = env_long(f->prefix, "_TIMES", 1);
     f->err = env_long(f->prefix, "_ERRNO", 0);
     __atomic_store_n(&f->loaded, 1, __ATOMIC_RELEASE);
   }
-  if (f->at <= 0) return 0;
-  long n = __atomic_add_fetch(&f->calls, 1, __ATOMIC_ACQ_REL);
-  return n >= f->at && (f->times == 0 || n < f->at + f->times);
+  return f->at > 0 && __atomic_add_fetch(&f->calls, 1, __ATOMIC_ACQ_REL) == f->at;
 }
 
 static mode_t mode_arg(int flags, va_list ap) {
@@ -219,7 +191,6 @@ ssize_t read(int fd, void* buffer, size_t size) {
   static ssize_t (*f)(int, void*, size_t);
   if (f == NULL) f = real("read");
   if (is_watched(fd) && strikes(&read_fault)) {
-    if (read_fault.err == 0) return 0;
     errno = (int)read_fault.err;
     return -1;
   }

@@ -1,31 +1,26 @@
-// Test helpers: files, trees, packages and child processes.
+// Test helpers: files, trees, packages, patches and child processes.
 #include "tests/support/test_support.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
-#include <gtest/gtest.h>
-
 #include "archive/writer.h"
+#include "base/clock.h"
 #include "base/status.h"
-
-extern char** environ;
 
 namespace testing_support {
 
@@ -34,46 +29,40 @@ namespace {
 void remove_tree(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    chmod(path.c_str(), 0700);  // tests make read-only directories
-    if (DIR* d = opendir(path.c_str())) {
-      while (dirent* e = readdir(d)) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        remove_tree(path + "/" + e->d_name);
-      }
-      closedir(d);
-    }
-    rmdir(path.c_str());
-  } else {
+  if (!S_ISDIR(st.st_mode)) {
     unlink(path.c_str());
+    return;
   }
+  chmod(path.c_str(), 0700);  // tests make read-only directories
+  if (DIR* d = opendir(path.c_str())) {
+    while (dirent* e = readdir(d)) {
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) remove_tree(path + "/" + e->d_name);
+    }
+    closedir(d);
+  }
+  rmdir(path.c_str());
 }
 
 void snapshot_into(const std::string& root, const std::string& rel, Tree* tree) {
-  std::string dir = rel.empty() ? root : root + "/" + rel;
-  DIR* d = opendir(dir.c_str());
+  DIR* d = opendir((rel.empty() ? root : root + "/" + rel).c_str());
   if (d == nullptr) return;
   while (dirent* e = readdir(d)) {
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    std::string name = rel.empty() ? e->d_name : rel + "/" + e->d_name;
-    std::string full = root + "/" + name;
+    std::string name = rel.empty() ? e->d_name : rel + "/" + e->d_name, full = root + "/" + name;
     struct stat st;
     if (lstat(full.c_str(), &st) != 0) continue;
     TreeNode node{'f', st.st_mode & 07777, ""};
     if (S_ISDIR(st.st_mode)) {
       node.type = 'd';
-      (*tree)[name] = node;
       snapshot_into(root, name, tree);
-      continue;
-    }
-    if (S_ISLNK(st.st_mode)) {
+    } else if (S_ISLNK(st.st_mode)) {
       char target[4096];
       ssize_t n = readlink(full.c_str(), target, sizeof target);
-      node.type = 'l';
-      node.mode = 0;
-      node.content.assign(target, n > 0 ? static_cast<size_t>(n) : 0);
-    } else {
+      node = {'l', 0, std::string(target, n > 0 ? static_cast<size_t>(n) : 0)};
+    } else if (S_ISREG(st.st_mode)) {
       node.content = read_file(full);
+    } else {
+      node.type = 'p';  // a named pipe or other special file, never read
     }
     (*tree)[name] = node;
   }
@@ -87,22 +76,17 @@ std::string describe(const TreeNode& n) {
   return s.str();
 }
 
-// The child's side of a run: output to `out_fd`/`err_fd`, standard input from
-// /dev/null, then the options, then execv. Never returns.
+// The child's side: output to `out_fd`/`err_fd`, input from /dev/null, the
+// options, then execv. Never returns.
 [[noreturn]] void exec_child(const std::vector<std::string>& argv, const RunOptions& options,
                              int out_fd, int err_fd) {
   dup2(out_fd, 1);
   dup2(err_fd, 2);
-  if (out_fd > 2) close(out_fd);
-  if (err_fd > 2 && err_fd != out_fd) close(err_fd);
   int devnull = open("/dev/null", O_RDONLY);
   dup2(devnull, 0);
   if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
   umask(options.umask_value);
-  bool display_given = false;
-  for (const std::string& e : options.env) display_given |= e.rfind("DISPLAY=", 0) == 0;
-  if (!display_given) unsetenv("DISPLAY");
-  for (const std::string& name : options.unset_env) unsetenv(name.c_str());
+  unsetenv("DISPLAY");
   for (const std::string& e : options.env) putenv(strdup(e.c_str()));
   if (options.file_size_limit >= 0) {
     signal(SIGXFSZ, SIG_IGN);  // stays ignored across execv
@@ -110,14 +94,12 @@ std::string describe(const TreeNode& n) {
     limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.file_size_limit);
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(124);
   }
-  if (options.uid != 0) {
-    // Root's supplementary groups would still grant group access.
-    if (getuid() == 0 && setgroups(0, nullptr) != 0) _exit(125);
-    if (setgid(options.uid) != 0 || setuid(options.uid) != 0) _exit(125);
+  // Root's supplementary groups would still grant group access.
+  if (options.uid != 0 && ((getuid() == 0 && setgroups(0, nullptr) != 0) ||
+                           setgid(options.uid) != 0 || setuid(options.uid) != 0)) {
+    _exit(125);
   }
-  // A child held by the test (on a FIFO, say) must not outlive a test
-  // process that dies. Set after setuid, which would clear it.
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);  // after setuid, which clears it
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -125,19 +107,12 @@ std::string describe(const TreeNode& n) {
   _exit(127);
 }
 
-double seconds_since(const struct timespec& start) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) / 1e9;
-}
-
 }  // namespace
 
 TempDir::TempDir() {
   char name[] = "/tmp/updater-test-XXXXXX";
-  char* made = mkdtemp(name);
-  if (made == nullptr) abort();
-  path = made;
+  if (mkdtemp(name) == nullptr) abort();
+  path = name;
   chmod(path.c_str(), 0755);  // readable by an unprivileged test user
 }
 
@@ -153,10 +128,8 @@ void write_file(const std::string& path, const std::string& content, mode_t mode
   size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0) make_dirs(path.substr(0, slash));
   unlink(path.c_str());
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
-  ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-  close(fd);
+  std::ofstream(path, std::ios::binary) << content;
+  ASSERT_EQ(read_file(path), content) << path;
   chmod(path.c_str(), mode);
 }
 
@@ -169,12 +142,11 @@ std::string read_file(const std::string& path) {
 
 std::string random_bytes(size_t size, uint32_t seed) {
   std::string bytes(size, '\0');
-  uint32_t x = seed;
   for (char& c : bytes) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
+    seed ^= seed << 13;
+    seed ^= seed >> 17;
+    seed ^= seed << 5;
+    c = static_cast<char>(seed);
   }
   return bytes;
 }
@@ -186,8 +158,7 @@ bool exists(const std::string& path) {
 
 mode_t file_mode(const std::string& path) {
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return static_cast<mode_t>(-1);
-  return st.st_mode & 07777;
+  return lstat(path.c_str(), &st) != 0 ? static_cast<mode_t>(-1) : st.st_mode & 07777;
 }
 
 Tree snapshot_tree(const std::string& root) {
@@ -203,8 +174,7 @@ std::string tree_diff(const Tree& expected, const Tree& actual) {
     if (it == actual.end()) {
       s << "missing: " << name << "\n";
     } else if (!(it->second == node)) {
-      s << "differs: " << name << ": expected " << describe(node) << ", got "
-        << describe(it->second) << "\n";
+      s << "differs: " << name << ": expected " << describe(node) << ", got " << describe(it->second) << "\n";
     }
   }
   for (const auto& [name, node] : actual) {
@@ -218,37 +188,38 @@ Tree tree_of(const std::vector<TreeFile>& files) {
   for (const TreeFile& f : files) {
     bool dir = !f.path.empty() && f.path.back() == '/';
     std::string name = dir ? f.path.substr(0, f.path.size() - 1) : f.path;
-    for (size_t slash = name.find('/'); slash != std::string::npos;
-         slash = name.find('/', slash + 1)) {
-      tree.emplace(name.substr(0, slash), TreeNode{'d', 0755, ""});  // keeps a listed mode
+    for (size_t s = name.find('/'); s != std::string::npos; s = name.find('/', s + 1)) {
+      tree.emplace(name.substr(0, s), TreeNode{'d', 0755, ""});  // keeps a listed mode
     }
-    tree[name] = dir ? TreeNode{'d', f.mode, ""} : TreeNode{'f', f.mode, f.content};
+    tree[name] = dir ? TreeNode{'d', f.mode, ""} : TreeNode{f.mode == 0 ? 'l' : 'f', f.mode, f.content};
   }
   return tree;
 }
 
 void plant_tree(const std::string& root, const std::vector<TreeFile>& files) {
-  std::vector<std::pair<std::string, mode_t>> dirs;
   for (const TreeFile& f : files) {
-    if (!f.path.empty() && f.path.back() == '/') {
-      make_dirs(root + "/" + f.path.substr(0, f.path.size() - 1));
-      dirs.emplace_back(root + "/" + f.path, f.mode);
+    std::string full = root + "/" + f.path;
+    if (f.path.back() == '/') {
+      make_dirs(full);
+    } else if (f.mode != 0) {
+      write_file(full, f.content, f.mode);
     } else {
-      write_file(root + "/" + f.path, f.content, f.mode);
+      make_dirs(full.substr(0, full.rfind('/')));
+      EXPECT_EQ(symlink(f.content.c_str(), full.c_str()), 0) << full;
     }
   }
   // Last, so that a directory without write permission can still be filled.
-  for (const auto& [path, mode] : dirs) chmod(path.c_str(), mode);
+  for (const TreeFile& f : files) {
+    if (f.path.back() == '/') chmod((root + "/" + f.path).c_str(), f.mode);
+  }
 }
 
 void make_package(const std::string& path, const std::vector<PackageFile>& files) {
   PackageWriter writer;
   ASSERT_EQ(package_writer_open(&writer, path.c_str()), OK) << path;
   for (const PackageFile& f : files) {
-    ASSERT_EQ(package_writer_add_buffer(&writer, f.name.c_str(), f.content.data(),
-                                        f.content.size(), f.permissions),
-              OK)
-        << f.name;
+    ASSERT_EQ(package_writer_add_buffer(&writer, f.name.c_str(), f.content.data(), f.content.size(),
+                                        f.permissions), OK) << f.name;
   }
   ASSERT_EQ(package_writer_finish(&writer), OK);
 }
@@ -260,52 +231,63 @@ void make_update(const std::string& update_dir, const std::string& manifest,
   make_package(update_dir + "/update.zav", files);
 }
 
+PatchParts patch_parts_for(const std::string& source) {
+  PatchParts parts;
+  parts.source_size = static_cast<uint32_t>(source.size());
+  parts.source_crc = compute_crc(source.data(), source.size());
+  return parts;
+}
+
+std::string encode_header(uint32_t source_size, uint32_t source_crc, uint32_t control_size,
+                          uint32_t diff_size, uint32_t extra_size) {
+  PatchHeader h{};
+  h.source_size = source_size;
+  h.source_crc = source_crc;
+  h.control_size = control_size;
+  h.diff_size = diff_size;
+  h.extra_size = extra_size;
+  unsigned char bytes[kPatchHeaderSize];
+  encode_patch_header(h, bytes);
+  return std::string(reinterpret_cast<char*>(bytes), sizeof bytes);
+}
+
+std::string encode_patch(const PatchParts& p) {
+  std::string out = encode_header(p.source_size, p.source_crc,
+                                  static_cast<uint32_t>(p.triples.size() * kControlTripleSize),
+                                  static_cast<uint32_t>(p.diff.size()), static_cast<uint32_t>(p.extra.size()));
+  for (const ControlTriple& t : p.triples) {
+    unsigned char triple[kControlTripleSize];
+    encode_control_triple(t, triple);
+    out.append(reinterpret_cast<char*>(triple), sizeof triple);
+  }
+  return out + p.diff + p.extra;
+}
+
+std::string make_patch(const std::string& old_content, const std::string& new_content) {
+  PatchParts parts = patch_parts_for(old_content);
+  size_t common = std::min(old_content.size(), new_content.size());
+  for (size_t i = 0; i < common; i++) parts.diff.push_back(static_cast<char>(new_content[i] - old_content[i]));
+  parts.extra = new_content.substr(common);
+  parts.triples.push_back({static_cast<uint32_t>(common), static_cast<uint32_t>(parts.extra.size()), 0});
+  return encode_patch(parts);
+}
+
 RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options) {
   RunResult result;
-  int out_pipe[2], err_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return result;
+  TempDir dir;
+  int out = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  int err = open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  Child child;
   pid_t pid = fork();
-  if (pid == 0) {
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    exec_child(argv, options, out_pipe[1], err_pipe[1]);
-  }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  struct timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  int open_pipes = 2;
-  while (open_pipes > 0) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    double elapsed = (now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) / 1e9;
-    if (elapsed > options.timeout_seconds) {
-      kill(pid, SIGKILL);
-      ADD_FAILURE() << "timed out: " << argv[0];
-      break;
-    }
-    if (poll(fds, 2, 200) <= 0) continue;
-    for (pollfd& p : fds) {
-      if (p.fd < 0 || (p.revents & (POLLIN | POLLHUP)) == 0) continue;
-      char buffer[4096];
-      ssize_t n = read(p.fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        close(p.fd);
-        p.fd = -1;
-        open_pipes--;
-        continue;
-      }
-      (p.fd == out_pipe[0] ? result.out : result.err).append(buffer, static_cast<size_t>(n));
-    }
-  }
-  for (pollfd& p : fds) {
-    if (p.fd >= 0) close(p.fd);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  if (pid == 0) exec_child(argv, options, out, err);
+  close(out);
+  close(err);
+  child.pid = pid;
+  if (pid < 0) ADD_FAILURE() << "cannot start " << argv[0];
+  result.exit_code = wait_program(&child, options.timeout_seconds);
+  result.signal = child.signal;
+  result.out = read_file(dir / "out");
+  result.err = read_file(dir / "err");
   return result;
 }
 
@@ -317,6 +299,13 @@ RunResult run_updater(const std::string& install_dir, const std::string& update_
   return run_program(argv, options);
 }
 
+RunResult run_tool(const std::string& name, const std::vector<std::string>& args,
+                   const RunOptions& options) {
+  std::vector<std::string> argv = {tool_bin(name)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv, options);
+}
+
 Child::~Child() {
   if (pid > 0) {
     kill(pid, SIGKILL);
@@ -325,14 +314,11 @@ Child::~Child() {
 }
 
 bool Child::running() {
-  if (pid <= 0) return false;
   int status = 0;
-  pid_t r = waitpid(pid, &status, WNOHANG);
-  if (r == 0) return true;
-  if (r == pid) {
-    exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    pid = -1;
-  }
+  if (pid <= 0 || waitpid(pid, &status, WNOHANG) == 0) return pid > 0;
+  exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  pid = -1;
   return false;
 }
 
@@ -343,30 +329,33 @@ bool start_program(const std::vector<std::string>& argv, const RunOptions& optio
   pid_t pid = fork();
   if (pid == 0) exec_child(argv, options, fd, fd);
   close(fd);
-  if (pid < 0) return false;
   child->pid = pid;
   child->exit_code = -1;
-  return true;
+  return pid > 0;
 }
 
 int wait_program(Child* child, double timeout_seconds) {
-  struct timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  while (child->running()) {
-    if (seconds_since(start) > timeout_seconds) {
+  for (double end = now_seconds() + timeout_seconds; child->running(); usleep(2000)) {
+    if (now_seconds() > end) {
+      ADD_FAILURE() << "timed out";
       kill(child->pid, SIGKILL);
       waitpid(child->pid, nullptr, 0);
       child->pid = -1;
       return -1;
     }
-    usleep(2000);
   }
   return child->exit_code;
 }
 
+bool wait_for_text(const std::string& path, const std::string& text) {
+  for (int i = 0; i < 1000; i++, usleep(10000)) {
+    if (exists(path) && read_file(path).find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
 std::string updater_bin() {
-  // Another build of the updater (the ThreadSanitizer one) may stand in.
-  const char* other = getenv("UPDATER_BIN_UNDER_TEST");
+  const char* other = getenv("UPDATER_BIN_UNDER_TEST");  // the ThreadSanitizer build, say
   return other != nullptr && *other != '\0' ? other : UPDATER_BIN;
 }
 std::string tool_bin(const std::string& name) { return std::string(TOOLS_DIR) + "/" + name; }
@@ -374,9 +363,10 @@ std::string tool_bin(const std::string& name) { return std::string(TOOLS_DIR) + 
 std::vector<std::string> fault_shim_env(const std::vector<std::string>& settings) {
   std::vector<std::string> env = {std::string("LD_PRELOAD=") + FAULT_SHIM};
 #if defined(__SANITIZE_ADDRESS__)
+  // The library must come before the sanitizer's runtime.
   const char* asan = getenv("ASAN_OPTIONS");
-  std::string options = asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "";
-  env.push_back("ASAN_OPTIONS=" + options + "verify_asan_link_order=0");
+  env.push_back("ASAN_OPTIONS=" + std::string(asan != nullptr && *asan ? std::string(asan) + ":" : "") +
+                "verify_asan_link_order=0");
 #endif
   env.insert(env.end(), settings.begin(), settings.end());
   return env;
@@ -386,6 +376,46 @@ uid_t unprivileged_uid() {
   if (getuid() != 0) return getuid();
   struct passwd* pw = getpwnam("nobody");
   return pw != nullptr ? pw->pw_uid : 0;
+}
+
+void check_action_cases(const std::vector<ActionCase>& cases) {
+  for (const ActionCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir root;
+    Paths p{root.path, root / "install", root / "updates", root / "bin/updater.pub", root / "bin/updater", {}};
+    p.args = {p.updates, "0"};
+    make_dirs(p.install);
+    make_dirs(root / "bin");
+    ASSERT_EQ(symlink(updater_bin().c_str(), p.program.c_str()), 0);
+    plant_tree(p.install, c.before);
+    make_update(p.updates, c.manifest, c.entries);
+    chmod(p.updates.c_str(), 0777);
+    if (c.setup) c.setup(p);
+    RunOptions options = c.options;
+    options.cwd = p.install;
+    std::vector<std::string> argv = {p.program};
+    argv.insert(argv.end(), p.args.begin(), p.args.end());
+    Child run;
+    ASSERT_TRUE(start_program(argv, options, root / "output", &run));
+    p.run = run.pid;
+    if (c.during) c.during(p);
+    EXPECT_EQ(wait_program(&run, 60), 0);
+    EXPECT_EQ(read_file(root / "output"), "");
+    std::string log = c.log;
+    std::replace(log.begin(), log.end(), '|', '\n');
+    if (!exists(p.key_file)) log = kUnverifiedLine + log;
+    for (auto [mark, value] : {std::pair{"$U", p.updates}, {"$K", p.key_file}}) {
+      for (size_t at; (at = log.find(mark)) != std::string::npos;) log.replace(at, 2, value);
+    }
+    size_t last = log.rfind('\n', log.size() - 1);
+    EXPECT_EQ(read_file(p.updates + "/update.status"), log.substr(last + 1) + "\n");
+    EXPECT_EQ(read_file(p.updates + "/update.log"), log + "\ncalling QuitProgressUI\n");
+    EXPECT_EQ(tree_diff(tree_of(c.after), snapshot_tree(p.install)), "");
+    if (c.check) c.check(p);
+    for (const auto& [name, node] : snapshot_tree(p.updates)) {
+      if (name.rfind("update.", 0) != 0) ADD_FAILURE() << "left in the update directory: " << name;
+    }
+  }
 }
 
 }  // namespace testing_support
