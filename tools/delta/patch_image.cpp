@@ -63,20 +63,74 @@ int verify_patch(const PatchImage& image, const unsigned char* old_data, size_t 
 
 namespace {
 
-// Block ends at the start of the diff and the extra block, and every
-// `spacing` bytes inside each of them (0: none inside).
-std::vector<size_t> packing_cuts(const PatchImage& image, size_t diff_spacing,
-                                 size_t extra_spacing) {
-  std::vector<size_t> cuts;
-  size_t ends[2] = {image.block_starts[1], image.size};
-  size_t spacings[2] = {diff_spacing, extra_spacing};
-  for (int b = 0; b < 2; b++) {
-    cuts.push_back(image.block_starts[b]);
-    if (spacings[b] == 0) continue;
-    for (size_t at = image.block_starts[b] + spacings[b]; at < ends[b]; at += spacings[b])
-      cuts.push_back(at);
+// bzip2's largest block (level 9) holds about this much input.
+constexpr size_t kLongestBlock = 900000;
+// Block ends are first placed on this grid, then each is moved by the finer
+// steps while that pays: content changes (code, tables, strings) do not
+// keep to any grid, and a finer grid from the start costs many times more.
+constexpr size_t kGridStep = 100000;
+const size_t kRefineSteps[] = {50000, 25000};
+
+// The cost of a block as part of a longer stream: what its data takes as a
+// stream of its own, less the stream's header and trailer (to a byte: the
+// blocks of a stream are not padded to bytes).
+constexpr int64_t kStreamOverhead = 14;
+
+struct BlockCosts {
+  const unsigned char* data;
+  bool failed = false;
+  int64_t of(size_t lo, size_t hi) {
+    int64_t size = bzip2_compressed_size(data + lo, hi - lo);
+    if (size < 0) failed = true;
+    return size - kStreamOverhead;
   }
-  return cuts;
+};
+
+// Block ends inside [lo, hi) (hi itself last) that make its blocks the
+// smallest: the cheapest chain of blocks between grid points, then each end
+// moved while it makes its two blocks smaller. Blocks compress independently,
+// so the chain is a shortest path over the grid.
+std::vector<size_t> region_cuts(BlockCosts* costs, size_t lo, size_t hi) {
+  std::vector<size_t> points;
+  for (size_t at = lo; at < hi; at += kGridStep) points.push_back(at);
+  points.push_back(hi);
+  size_t k = points.size();
+  std::vector<int64_t> best(k, INT64_MAX);
+  std::vector<size_t> from(k, 0);
+  best[0] = 0;
+  for (size_t j = 1; j < k; j++) {
+    for (size_t i = j; i-- > 0 && points[j] - points[i] <= kLongestBlock;) {
+      int64_t c = best[i] + costs->of(points[i], points[j]);
+      if (c < best[j]) {
+        best[j] = c;
+        from[j] = i;
+      }
+    }
+  }
+  std::vector<size_t> ends;  // with lo in front while refining
+  for (size_t j = k - 1; j > 0; j = from[j]) ends.push_back(points[j]);
+  ends.push_back(lo);
+  std::reverse(ends.begin(), ends.end());
+  std::vector<int64_t> block(ends.size() - 1);
+  for (size_t b = 0; b + 1 < ends.size(); b++) block[b] = costs->of(ends[b], ends[b + 1]);
+  for (size_t step : kRefineSteps) {
+    for (size_t b = 1; b + 1 < ends.size(); b++) {
+      for (int side = -1; side <= 1; side += 2) {
+        size_t at = side < 0 ? ends[b] - step : ends[b] + step;
+        if (at <= ends[b - 1] || at >= ends[b + 1] || ends[b + 1] - at > kLongestBlock ||
+            at - ends[b - 1] > kLongestBlock)
+          continue;
+        int64_t left = costs->of(ends[b - 1], at), right = costs->of(at, ends[b + 1]);
+        if (left + right < block[b - 1] + block[b]) {
+          ends[b] = at;
+          block[b - 1] = left;
+          block[b] = right;
+        }
+      }
+    }
+  }
+  ends.erase(ends.begin());
+  return ends;
 }
 
 }  // namespace
@@ -85,27 +139,24 @@ PatchPacking patch_packing(const PatchImage& image) {
   PatchPacking best;
   best.size = bzip2_compressed_size(image.data, image.size);
   if (best.size < 0) return best;
-  // bzip2 blocks compress independently, so the spacing in the diff block is
-  // chosen first and the one in the extra block after it.
-  const size_t kDiffSpacings[] = {0, 450000, 300000, 150000};
-  const size_t kExtraSpacings[] = {300000, 150000};
-  size_t diff_spacing = 0;
-  bool failed = false;
-  auto consider = [&](size_t d, size_t e) {
-    PatchPacking p;
-    p.cuts = packing_cuts(image, d, e);
-    p.size = bzip2_compressed_size(image.data, image.size, p.cuts.data(), p.cuts.size());
-    if (p.size < 0) failed = true;
-    if (p.size >= 0 && p.size < best.size) {
-      best = std::move(p);
-      diff_spacing = d;
-    }
-  };
-  for (size_t d : kDiffSpacings) consider(d, 0);
-  for (size_t e : kExtraSpacings) {
-    if (image.size - image.block_starts[1] > e) consider(diff_spacing, e);
+  BlockCosts costs{image.data};
+  PatchPacking p;
+  // The control block ends where the diff block starts, the diff block
+  // where the extra block starts; each block of the patch is then cut on
+  // its own.
+  p.cuts.push_back(image.block_starts[0]);
+  size_t ends[2] = {image.block_starts[1], image.size};
+  for (int b = 0; b < 2; b++) {
+    if (ends[b] == image.block_starts[b]) continue;
+    std::vector<size_t> cuts = region_cuts(&costs, image.block_starts[b], ends[b]);
+    p.cuts.insert(p.cuts.end(), cuts.begin(), cuts.end());
   }
-  return failed ? PatchPacking{} : best;
+  if (!p.cuts.empty() && p.cuts.back() == image.size) p.cuts.pop_back();
+  if (costs.failed) return PatchPacking{};
+  p.size = bzip2_compressed_size(image.data, image.size, p.cuts.data(), p.cuts.size());
+  if (p.size < 0) return PatchPacking{};
+  if (p.size < best.size) best = std::move(p);
+  return best;
 }
 
 int encode_patch(const Alignment& a, const std::vector<Segment>& segments, PatchImage* image) {
