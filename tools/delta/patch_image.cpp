@@ -69,7 +69,7 @@ constexpr size_t kLongestBlock = 900000;
 // steps while that pays: content changes (code, tables, strings) do not
 // keep to any grid, and a finer grid from the start costs many times more.
 constexpr size_t kGridStep = 100000;
-const size_t kRefineSteps[] = {50000, 25000};
+const size_t kRefineSteps[] = {50000, 25000, 12500};
 
 // The cost of a block as part of a longer stream: what its data takes as a
 // stream of its own, less the stream's header and trailer (to a byte: the
@@ -86,14 +86,13 @@ struct BlockCosts {
   }
 };
 
-// Block ends inside [lo, hi) (hi itself last) that make its blocks the
-// smallest: the cheapest chain of blocks between grid points, then each end
-// moved while it makes its two blocks smaller. Blocks compress independently,
-// so the chain is a shortest path over the grid.
-std::vector<size_t> region_cuts(BlockCosts* costs, size_t lo, size_t hi) {
-  std::vector<size_t> points;
-  for (size_t at = lo; at < hi; at += kGridStep) points.push_back(at);
-  points.push_back(hi);
+// Block ends (the last one the end of the data) out of `points` (increasing,
+// from the start of the data to its end) that make the blocks the smallest:
+// the cheapest chain of blocks between points, then each end except those in
+// `fixed` moved by the finer steps while that makes its two blocks smaller.
+// Blocks compress independently, so the chain is a shortest path.
+std::vector<size_t> cheapest_cuts(BlockCosts* costs, const std::vector<size_t>& points,
+                                  const size_t fixed[2]) {
   size_t k = points.size();
   std::vector<int64_t> best(k, INT64_MAX);
   std::vector<size_t> from(k, 0);
@@ -107,21 +106,24 @@ std::vector<size_t> region_cuts(BlockCosts* costs, size_t lo, size_t hi) {
       }
     }
   }
-  std::vector<size_t> ends;  // with lo in front while refining
+  std::vector<size_t> ends;  // with the start in front while refining
   for (size_t j = k - 1; j > 0; j = from[j]) ends.push_back(points[j]);
-  ends.push_back(lo);
+  ends.push_back(points[0]);
   std::reverse(ends.begin(), ends.end());
   std::vector<int64_t> block(ends.size() - 1);
   for (size_t b = 0; b + 1 < ends.size(); b++) block[b] = costs->of(ends[b], ends[b + 1]);
   for (size_t step : kRefineSteps) {
     for (size_t b = 1; b + 1 < ends.size(); b++) {
+      if (ends[b] == fixed[0] || ends[b] == fixed[1]) continue;
+      // On in one direction while each move pays.
       for (int side = -1; side <= 1; side += 2) {
-        size_t at = side < 0 ? ends[b] - step : ends[b] + step;
-        if (at <= ends[b - 1] || at >= ends[b + 1] || ends[b + 1] - at > kLongestBlock ||
-            at - ends[b - 1] > kLongestBlock)
-          continue;
-        int64_t left = costs->of(ends[b - 1], at), right = costs->of(at, ends[b + 1]);
-        if (left + right < block[b - 1] + block[b]) {
+        for (;;) {
+          size_t at = side < 0 ? ends[b] - step : ends[b] + step;
+          if (at <= ends[b - 1] || at >= ends[b + 1] || ends[b + 1] - at > kLongestBlock ||
+              at - ends[b - 1] > kLongestBlock)
+            break;
+          int64_t left = costs->of(ends[b - 1], at), right = costs->of(at, ends[b + 1]);
+          if (left + right >= block[b - 1] + block[b]) break;
           ends[b] = at;
           block[b - 1] = left;
           block[b] = right;
@@ -141,17 +143,19 @@ PatchPacking patch_packing(const PatchImage& image) {
   if (best.size < 0) return best;
   BlockCosts costs{image.data};
   PatchPacking p;
-  // The control block ends where the diff block starts, the diff block
-  // where the extra block starts; each block of the patch is then cut on
-  // its own.
-  p.cuts.push_back(image.block_starts[0]);
+  // Candidate ends: where the diff and the extra block start (a small
+  // block is often cheaper within its neighbour's block than with tables
+  // of its own), and a grid inside each block.
+  std::vector<size_t> points{0};
   size_t ends[2] = {image.block_starts[1], image.size};
   for (int b = 0; b < 2; b++) {
-    if (ends[b] == image.block_starts[b]) continue;
-    std::vector<size_t> cuts = region_cuts(&costs, image.block_starts[b], ends[b]);
-    p.cuts.insert(p.cuts.end(), cuts.begin(), cuts.end());
+    for (size_t at = image.block_starts[b]; at < ends[b]; at += kGridStep) {
+      if (at > points.back()) points.push_back(at);
+    }
   }
-  if (!p.cuts.empty() && p.cuts.back() == image.size) p.cuts.pop_back();
+  if (image.size > points.back()) points.push_back(image.size);
+  p.cuts = cheapest_cuts(&costs, points, image.block_starts);
+  p.cuts.pop_back();
   if (costs.failed) return PatchPacking{};
   p.size = bzip2_compressed_size(image.data, image.size, p.cuts.data(), p.cuts.size());
   if (p.size < 0) return PatchPacking{};
