@@ -66,7 +66,7 @@ namespace {
 // bzip2's largest block (level 9) holds about this much input.
 constexpr size_t kLongestBlock = 900000;
 // Block ends are first placed on a grid, then each is moved by finer steps
-// (a half, a quarter and an eighth of the grid's) while that pays: content
+// (halving from half the grid down to a 32nd of it) while that pays: content
 // changes (code, tables, strings) do not keep to any grid. The work grows
 // with the square of the points per longest block, so a large patch gets
 // the coarser grid.
@@ -115,7 +115,7 @@ std::vector<size_t> cheapest_cuts(BlockCosts* costs, const std::vector<size_t>& 
   std::reverse(ends.begin(), ends.end());
   std::vector<int64_t> block(ends.size() - 1);
   for (size_t b = 0; b + 1 < ends.size(); b++) block[b] = costs->of(ends[b], ends[b + 1]);
-  for (size_t step = grid / 2; step >= grid / 8; step /= 2) {
+  for (size_t step = grid / 2; step >= grid / 32; step /= 2) {
     for (size_t b = 1; b + 1 < ends.size(); b++) {
       if (ends[b] == fixed[0] || ends[b] == fixed[1]) continue;
       // On in one direction while each move pays.
