@@ -66,13 +66,21 @@ namespace {
 // bzip2's largest block (level 9) holds about this much input.
 constexpr size_t kLongestBlock = 900000;
 // Block ends are first placed on a grid, then each is moved by finer steps
-// (halving from half the grid down to a 32nd of it) while that pays: content
-// changes (code, tables, strings) do not keep to any grid. The work grows
-// with the square of the points per longest block, so a large patch gets
-// the coarser grid.
-constexpr size_t kFineGrid = 50000;
-constexpr size_t kCoarseGrid = 100000;
-constexpr size_t kFineGridUpTo = 2500000;
+// (halving from half the grid down to the finest step) while that pays:
+// content changes (code, tables, strings) do not keep to any grid. The work
+// grows with the size times the square of the points per longest block, so
+// a larger patch gets a coarser grid; a very large one (tens of MB) keeps to
+// about the work of a few whole compressions.
+struct PackingGrid {
+  size_t up_to;  // patch size
+  size_t grid;
+  size_t finest_step;
+};
+const PackingGrid kGrids[] = {
+    {2500000, 50000, 50000 / 32},
+    {8000000, 100000, 100000 / 32},
+    {SIZE_MAX, 450000, 450000 / 2},
+};
 
 // The cost of a block as part of a longer stream: what its data takes as a
 // stream of its own, less the stream's header and trailer (to a byte: the
@@ -95,7 +103,7 @@ struct BlockCosts {
 // `fixed` moved by the finer steps while that makes its two blocks smaller.
 // Blocks compress independently, so the chain is a shortest path.
 std::vector<size_t> cheapest_cuts(BlockCosts* costs, const std::vector<size_t>& points,
-                                  const size_t fixed[2], size_t grid) {
+                                  const size_t fixed[2], const PackingGrid& grid) {
   size_t k = points.size();
   std::vector<int64_t> best(k, INT64_MAX);
   std::vector<size_t> from(k, 0);
@@ -115,7 +123,7 @@ std::vector<size_t> cheapest_cuts(BlockCosts* costs, const std::vector<size_t>& 
   std::reverse(ends.begin(), ends.end());
   std::vector<int64_t> block(ends.size() - 1);
   for (size_t b = 0; b + 1 < ends.size(); b++) block[b] = costs->of(ends[b], ends[b + 1]);
-  for (size_t step = grid / 2; step >= grid / 32; step /= 2) {
+  for (size_t step = grid.grid / 2; step >= grid.finest_step; step /= 2) {
     for (size_t b = 1; b + 1 < ends.size(); b++) {
       if (ends[b] == fixed[0] || ends[b] == fixed[1]) continue;
       // On in one direction while each move pays.
@@ -149,16 +157,17 @@ PatchPacking patch_packing(const PatchImage& image) {
   // Candidate ends: where the diff and the extra block start (a small
   // block is often cheaper within its neighbour's block than with tables
   // of its own), and a grid inside each block.
-  size_t grid = image.size <= kFineGridUpTo ? kFineGrid : kCoarseGrid;
+  const PackingGrid* grid = kGrids;
+  while (image.size > grid->up_to) grid++;
   std::vector<size_t> points{0};
   size_t ends[2] = {image.block_starts[1], image.size};
   for (int b = 0; b < 2; b++) {
-    for (size_t at = image.block_starts[b]; at < ends[b]; at += grid) {
+    for (size_t at = image.block_starts[b]; at < ends[b]; at += grid->grid) {
       if (at > points.back()) points.push_back(at);
     }
   }
   if (image.size > points.back()) points.push_back(image.size);
-  p.cuts = cheapest_cuts(&costs, points, image.block_starts, grid);
+  p.cuts = cheapest_cuts(&costs, points, image.block_starts, *grid);
   p.cuts.pop_back();
   if (costs.failed) return PatchPacking{};
   p.size = bzip2_compressed_size(image.data, image.size, p.cuts.data(), p.cuts.size());
