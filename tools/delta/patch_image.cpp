@@ -63,8 +63,28 @@ int verify_patch(const PatchImage& image, const unsigned char* old_data, size_t 
 
 namespace {
 
-// bzip2's largest block (level 9) holds about this much input.
+// bzip2's largest block (level 9) holds about this much input after its
+// first stage, which shortens each run of 4 to 255 equal bytes to 5 bytes.
+// A stretch of the diff block that is mostly zeros thus fits a block many
+// times this long, and often compresses best that way.
 constexpr size_t kLongestBlock = 900000;
+// Such longer blocks span at most this much, from and to every third point
+// only: compressing them is the bulk of the work.
+constexpr size_t kLongestSpan = 4 * kLongestBlock;
+constexpr size_t kLongStride = 3;
+
+// The length of data[lo, hi) after bzip2's first stage.
+size_t run_length_size(const unsigned char* data, size_t lo, size_t hi) {
+  size_t size = 0;
+  for (size_t at = lo; at < hi;) {
+    size_t run = 1;
+    while (at + run < hi && run < 255 && data[at + run] == data[at]) run++;
+    size += run < 4 ? run : 5;
+    at += run;
+  }
+  return size;
+}
+
 // Block ends are first placed on a grid, then each is moved by finer steps
 // (halving from half the grid down to the finest step) while that pays:
 // content changes (code, tables, strings) do not keep to any grid. The work
@@ -105,11 +125,20 @@ struct BlockCosts {
 std::vector<size_t> cheapest_cuts(BlockCosts* costs, const std::vector<size_t>& points,
                                   const size_t fixed[2], const PackingGrid& grid) {
   size_t k = points.size();
+  // The shortened length up to each point (runs across points counted in
+  // pieces: near enough to bound the blocks).
+  std::vector<size_t> packed(k, 0);
+  for (size_t j = 1; j < k; j++)
+    packed[j] = packed[j - 1] + run_length_size(costs->data, points[j - 1], points[j]);
   std::vector<int64_t> best(k, INT64_MAX);
   std::vector<size_t> from(k, 0);
   best[0] = 0;
   for (size_t j = 1; j < k; j++) {
-    for (size_t i = j; i-- > 0 && points[j] - points[i] <= kLongestBlock;) {
+    for (size_t i = j; i-- > 0 && (i + 1 == j || (packed[j] - packed[i] <= kLongestBlock &&
+                                                   points[j] - points[i] <= kLongestSpan));) {
+      if (points[j] - points[i] > kLongestBlock && (i % kLongStride != 0 ||
+                                                    (j % kLongStride != 0 && j + 1 != k)))
+        continue;
       int64_t c = best[i] + costs->of(points[i], points[j]);
       if (c < best[j]) {
         best[j] = c;
@@ -130,8 +159,9 @@ std::vector<size_t> cheapest_cuts(BlockCosts* costs, const std::vector<size_t>& 
       for (int side = -1; side <= 1; side += 2) {
         for (;;) {
           size_t at = side < 0 ? ends[b] - step : ends[b] + step;
-          if (at <= ends[b - 1] || at >= ends[b + 1] || ends[b + 1] - at > kLongestBlock ||
-              at - ends[b - 1] > kLongestBlock)
+          if (at <= ends[b - 1] || at >= ends[b + 1] ||
+              run_length_size(costs->data, at, ends[b + 1]) > kLongestBlock ||
+              run_length_size(costs->data, ends[b - 1], at) > kLongestBlock)
             break;
           int64_t left = costs->of(ends[b - 1], at), right = costs->of(at, ends[b + 1]);
           if (left + right >= block[b - 1] + block[b]) break;
