@@ -63,20 +63,117 @@ int verify_patch(const PatchImage& image, const unsigned char* old_data, size_t 
 
 namespace {
 
-// Block ends at the start of the diff and the extra block, and every
-// `spacing` bytes inside each of them (0: none inside).
-std::vector<size_t> packing_cuts(const PatchImage& image, size_t diff_spacing,
-                                 size_t extra_spacing) {
-  std::vector<size_t> cuts;
-  size_t ends[2] = {image.block_starts[1], image.size};
-  size_t spacings[2] = {diff_spacing, extra_spacing};
-  for (int b = 0; b < 2; b++) {
-    cuts.push_back(image.block_starts[b]);
-    if (spacings[b] == 0) continue;
-    for (size_t at = image.block_starts[b] + spacings[b]; at < ends[b]; at += spacings[b])
-      cuts.push_back(at);
+// bzip2's largest block (level 9) holds about this much input after its
+// first stage, which shortens each run of 4 to 255 equal bytes to 5 bytes.
+// A stretch of the diff block that is mostly zeros thus fits a block many
+// times this long, and often compresses best that way.
+constexpr size_t kLongestBlock = 900000;
+// Such longer blocks span at most this much, from and to every third point
+// only: compressing them is the bulk of the work.
+constexpr size_t kLongestSpan = 4 * kLongestBlock;
+constexpr size_t kLongStride = 3;
+
+// The length of data[lo, hi) after bzip2's first stage.
+size_t run_length_size(const unsigned char* data, size_t lo, size_t hi) {
+  size_t size = 0;
+  for (size_t at = lo; at < hi;) {
+    size_t run = 1;
+    while (at + run < hi && run < 255 && data[at + run] == data[at]) run++;
+    size += run < 4 ? run : 5;
+    at += run;
   }
-  return cuts;
+  return size;
+}
+
+// Block ends are first placed on a grid, then each is moved by finer steps
+// (halving from half the grid down to the finest step) while that pays:
+// content changes (code, tables, strings) do not keep to any grid. The work
+// grows with the size times the square of the points per longest block, so
+// a larger patch gets a coarser grid; a very large one (tens of MB) keeps to
+// about the work of a few whole compressions.
+struct PackingGrid {
+  size_t up_to;  // patch size
+  size_t grid;
+  size_t finest_step;
+};
+const PackingGrid kGrids[] = {
+    {2500000, 50000, 50000 / 32},
+    {8000000, 100000, 100000 / 32},
+    {SIZE_MAX, 450000, 450000 / 2},
+};
+
+// The cost of a block as part of a longer stream: what its data takes as a
+// stream of its own, less the stream's header and trailer (to a byte: the
+// blocks of a stream are not padded to bytes).
+constexpr int64_t kStreamOverhead = 14;
+
+struct BlockCosts {
+  const unsigned char* data;
+  bool failed = false;
+  int64_t of(size_t lo, size_t hi) {
+    int64_t size = bzip2_compressed_size(data + lo, hi - lo);
+    if (size < 0) failed = true;
+    return size - kStreamOverhead;
+  }
+};
+
+// Block ends (the last one the end of the data) out of `points` (increasing,
+// from the start of the data to its end) that make the blocks the smallest:
+// the cheapest chain of blocks between points, then each end except those in
+// `fixed` moved by the finer steps while that makes its two blocks smaller.
+// Blocks compress independently, so the chain is a shortest path.
+std::vector<size_t> cheapest_cuts(BlockCosts* costs, const std::vector<size_t>& points,
+                                  const size_t fixed[2], const PackingGrid& grid) {
+  size_t k = points.size();
+  // The shortened length up to each point (runs across points counted in
+  // pieces: near enough to bound the blocks).
+  std::vector<size_t> packed(k, 0);
+  for (size_t j = 1; j < k; j++)
+    packed[j] = packed[j - 1] + run_length_size(costs->data, points[j - 1], points[j]);
+  std::vector<int64_t> best(k, INT64_MAX);
+  std::vector<size_t> from(k, 0);
+  best[0] = 0;
+  for (size_t j = 1; j < k; j++) {
+    for (size_t i = j; i-- > 0 && (i + 1 == j || (packed[j] - packed[i] <= kLongestBlock &&
+                                                   points[j] - points[i] <= kLongestSpan));) {
+      if (points[j] - points[i] > kLongestBlock && (i % kLongStride != 0 ||
+                                                    (j % kLongStride != 0 && j + 1 != k)))
+        continue;
+      int64_t c = best[i] + costs->of(points[i], points[j]);
+      if (c < best[j]) {
+        best[j] = c;
+        from[j] = i;
+      }
+    }
+  }
+  std::vector<size_t> ends;  // with the start in front while refining
+  for (size_t j = k - 1; j > 0; j = from[j]) ends.push_back(points[j]);
+  ends.push_back(points[0]);
+  std::reverse(ends.begin(), ends.end());
+  std::vector<int64_t> block(ends.size() - 1);
+  for (size_t b = 0; b + 1 < ends.size(); b++) block[b] = costs->of(ends[b], ends[b + 1]);
+  for (size_t step = grid.grid / 2; step >= grid.finest_step; step /= 2) {
+    for (size_t b = 1; b + 1 < ends.size(); b++) {
+      if (ends[b] == fixed[0] || ends[b] == fixed[1]) continue;
+      // On in one direction while each move pays.
+      for (int side = -1; side <= 1; side += 2) {
+        for (;;) {
+          size_t at = side < 0 ? ends[b] - step : ends[b] + step;
+          if (at <= ends[b - 1] || at >= ends[b + 1] ||
+              run_length_size(costs->data, at, ends[b + 1]) > kLongestBlock ||
+              run_length_size(costs->data, ends[b - 1], at) > kLongestBlock)
+            break;
+          int64_t left = costs->of(ends[b - 1], at), right = costs->of(at, ends[b + 1]);
+          if (left + right >= block[b - 1] + block[b]) break;
+          ends[b] = at;
+          block[b - 1] = left;
+          block[b] = right;
+        }
+      }
+    }
+  }
+  ends.erase(ends.begin());
+  return ends;
 }
 
 }  // namespace
@@ -85,27 +182,28 @@ PatchPacking patch_packing(const PatchImage& image) {
   PatchPacking best;
   best.size = bzip2_compressed_size(image.data, image.size);
   if (best.size < 0) return best;
-  // bzip2 blocks compress independently, so the spacing in the diff block is
-  // chosen first and the one in the extra block after it.
-  const size_t kDiffSpacings[] = {0, 450000, 300000, 150000};
-  const size_t kExtraSpacings[] = {300000, 150000};
-  size_t diff_spacing = 0;
-  bool failed = false;
-  auto consider = [&](size_t d, size_t e) {
-    PatchPacking p;
-    p.cuts = packing_cuts(image, d, e);
-    p.size = bzip2_compressed_size(image.data, image.size, p.cuts.data(), p.cuts.size());
-    if (p.size < 0) failed = true;
-    if (p.size >= 0 && p.size < best.size) {
-      best = std::move(p);
-      diff_spacing = d;
+  BlockCosts costs{image.data};
+  PatchPacking p;
+  // Candidate ends: where the diff and the extra block start (a small
+  // block is often cheaper within its neighbour's block than with tables
+  // of its own), and a grid inside each block.
+  const PackingGrid* grid = kGrids;
+  while (image.size > grid->up_to) grid++;
+  std::vector<size_t> points{0};
+  size_t ends[2] = {image.block_starts[1], image.size};
+  for (int b = 0; b < 2; b++) {
+    for (size_t at = image.block_starts[b]; at < ends[b]; at += grid->grid) {
+      if (at > points.back()) points.push_back(at);
     }
-  };
-  for (size_t d : kDiffSpacings) consider(d, 0);
-  for (size_t e : kExtraSpacings) {
-    if (image.size - image.block_starts[1] > e) consider(diff_spacing, e);
   }
-  return failed ? PatchPacking{} : best;
+  if (image.size > points.back()) points.push_back(image.size);
+  p.cuts = cheapest_cuts(&costs, points, image.block_starts, *grid);
+  p.cuts.pop_back();
+  if (costs.failed) return PatchPacking{};
+  p.size = bzip2_compressed_size(image.data, image.size, p.cuts.data(), p.cuts.size());
+  if (p.size < 0) return PatchPacking{};
+  if (p.size < best.size) best = std::move(p);
+  return best;
 }
 
 int encode_patch(const Alignment& a, const std::vector<Segment>& segments, PatchImage* image) {

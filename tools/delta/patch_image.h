@@ -30,11 +30,12 @@ struct PatchPacking {
 int verify_patch(const PatchImage& image, const unsigned char* old_data, size_t old_size,
                  const unsigned char* new_data, size_t new_size);
 
-// The smallest of a few packings. Control triples, diff bytes (mostly zeros)
+// The smallest packing found. Control triples, diff bytes (mostly zeros)
 // and extra bytes compress best with Huffman tables of their own, and a long
 // diff block often better in shorter blocks that follow its changing mix
 // (code, tables, data); but each block costs its tables, which a small patch
-// does not win back. Compresses the patch a few times.
+// does not win back. Compresses each part of the patch some dozens of times
+// over (the diff block is mostly zeros, which bzip2 takes quickly).
 PatchPacking patch_packing(const PatchImage& image);
 
 // Encodes the patch that turns a.old_data into a.new_data through
