@@ -66,18 +66,21 @@ ParentWait wait_for_parent(pid_t pid) {
 // that they cut short would leave half the files new; the run completes (or
 // restores) instead, and they get their old handling back before the
 // callback starts.
-const int kDeferredSignals[] = {SIGTERM, SIGINT, SIGHUP};
-struct sigaction saved_handling[3];
+struct DeferredSignal {
+  int number;
+  struct sigaction saved;
+};
+DeferredSignal deferred_signals[] = {{SIGTERM, {}}, {SIGINT, {}}, {SIGHUP, {}}};
 
 void ignore_deferred_signals() {
   struct sigaction ignore;
   memset(&ignore, 0, sizeof ignore);
   ignore.sa_handler = SIG_IGN;
-  for (int i = 0; i < 3; i++) sigaction(kDeferredSignals[i], &ignore, &saved_handling[i]);
+  for (DeferredSignal& s : deferred_signals) sigaction(s.number, &ignore, &s.saved);
 }
 
 void restore_deferred_signals() {
-  for (int i = 0; i < 3; i++) sigaction(kDeferredSignals[i], &saved_handling[i], nullptr);
+  for (DeferredSignal& s : deferred_signals) sigaction(s.number, &s.saved, nullptr);
 }
 
 void* worker_main(void*) {
