@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Quick loop for tuning the patch generator: rebuilds only zqdiff and
-# zqpatch, prints each pair's patch size as a package entry (as zqdiff
-# --verbose reports it) against bsdiff's file and
-# the generation time, and checks that zqpatch rebuilds NEW byte for byte.
+# Quick loop for tuning the patch generator: rebuilds only the tools it
+# runs, prints each pair's patch entry as make-update stores it against
+# bsdiff's file and zqdiff's time, and checks that zqpatch rebuilds NEW
+# from zqdiff's patch byte for byte.
 # Uses the pairs bench/run_delta.sh leaves in out/bench-delta/pairs (or
 # PAIRS_DIR); bsdiff's sizes are measured once and kept in out/tune-delta.
 # PAIRS="a b" limits the pairs, NORT=1 skips the round trip.
@@ -12,7 +12,7 @@ cd "$top"
 pairs_dir=${PAIRS_DIR:-out/bench-delta/pairs}
 work=out/tune-delta
 mkdir -p "$work"
-cmake --build build --target zqdiff zqpatch -j2 > "$work/build.log" 2>&1 || {
+cmake --build build --target zqdiff zqpatch make-update zav -j2 > "$work/build.log" 2>&1 || {
   tail -30 "$work/build.log"
   exit 1
 }
@@ -22,8 +22,10 @@ for p in ${PAIRS:-updater libcrypto git libcurl libsystemd libxml2 sources patho
   start=$(date +%s.%N)
   build/tools/zqdiff "$pairs_dir/$p.old" "$pairs_dir/$p.new" "$work/$p.patch"
   end=$(date +%s.%N)
-  size=$(build/tools/zqdiff --verbose "$pairs_dir/$p.old" "$pairs_dir/$p.new" "$work/$p.patch" 2>&1 |
-    sed -n 's/.* \([0-9]*\) as a package entry.*/\1/p')
+  rm -rf "$work/tree" && mkdir -p "$work/tree/old" "$work/tree/new"
+  cp "$pairs_dir/$p.old" "$work/tree/old/f" && cp "$pairs_dir/$p.new" "$work/tree/new/f"
+  build/tools/make-update "$work/tree/old" "$work/tree/new" "$work/tree/out" > /dev/null
+  size=$(build/tools/zav list "$work/tree/out/update.zav" | awk '$1 == "f.patch" {print $4}')
   check=ok
   if [ -z "${NORT:-}" ]; then
     build/tools/zqpatch "$pairs_dir/$p.old" "$work/$p.new" "$work/$p.patch" > /dev/null 2>&1 \

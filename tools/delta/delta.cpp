@@ -27,15 +27,11 @@ int relay_pause(bool away, const unsigned char** text, void* context) {
   return rc;
 }
 
-}  // namespace
-
-int make_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
-               size_t new_size, PatchImage* image, DeltaStageHook hook, void* context,
-               DeltaPause pause, void* pause_context) {
-  *image = PatchImage{};
-  if (old_size >= kDeltaMaxInput || new_size >= kDeltaMaxInput) return ERR_BAD_DATA;
-  Alignment a{old_data, old_size, new_data, new_size};
-
+// make_delta with a patch for each of `count` settings, all from one sort.
+int build_patches(Alignment a, const SearchSettings* settings, size_t count, DeltaSink sink,
+                  void* sink_context, DeltaStageHook hook, void* context, DeltaPause pause,
+                  void* pause_context) {
+  if (a.old_size >= kDeltaMaxInput || a.new_size >= kDeltaMaxInput) return ERR_BAD_DATA;
   std::vector<Segment> shared;
   std::vector<TextRange> skip;
   try {
@@ -50,14 +46,15 @@ int make_delta(const unsigned char* old_data, size_t old_size, const unsigned ch
             [](const TextRange& x, const TextRange& y) { return x.start < y.start; });
   SuffixIndex index;
   PauseRelay relay{&a, pause, pause_context};
-  int rc = suffix_index_build(&index, old_data, old_size, skip, pause ? relay_pause : nullptr,
-                              &relay);
+  int rc = suffix_index_build(&index, a.old_data, a.old_size, skip,
+                              pause ? relay_pause : nullptr, &relay);
   if (rc != OK) return rc;
   if (hook) hook("suffix sort", context);
 
-  std::vector<Segment> segments;
+  std::vector<std::vector<Segment>> segments;
   try {
-    find_segments(index, shared, a, &segments);
+    segments.resize(count);
+    for (size_t i = 0; i < count; i++) find_segments(index, shared, a, settings[i], &segments[i]);
   } catch (const std::bad_alloc&) {
     rc = ERR_NO_MEMORY;
   }
@@ -65,7 +62,35 @@ int make_delta(const unsigned char* old_data, size_t old_size, const unsigned ch
   if (rc != OK) return rc;
   if (hook) hook("match search", context);
 
-  rc = encode_patch(a, segments, image);
+  for (size_t i = 0; i < count && rc == OK; i++) {
+    if (std::find(segments.begin(), segments.begin() + i, segments[i]) != segments.begin() + i)
+      continue;
+    PatchImage image;
+    rc = encode_patch(a, segments[i], &image);
+    if (rc == OK) rc = sink(&image, i, sink_context);
+  }
   if (rc == OK && hook) hook("encode", context);
   return rc;
+}
+
+int keep_image(PatchImage* image, size_t, void* context) {
+  *static_cast<PatchImage*>(context) = *image;
+  return OK;
+}
+
+}  // namespace
+
+int make_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+               size_t new_size, PatchImage* image, DeltaStageHook hook, void* context,
+               DeltaPause pause, void* pause_context, const SearchSettings& settings) {
+  *image = PatchImage{};
+  return build_patches(Alignment{old_data, old_size, new_data, new_size}, &settings, 1, keep_image,
+                       image, hook, context, pause, pause_context);
+}
+
+int make_deltas(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                size_t new_size, const SearchSettings* settings, size_t count, DeltaSink sink,
+                void* sink_context, DeltaStageHook hook, void* context) {
+  return build_patches(Alignment{old_data, old_size, new_data, new_size}, settings, count, sink,
+                       sink_context, hook, context, nullptr, nullptr);
 }

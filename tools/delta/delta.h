@@ -32,4 +32,17 @@ constexpr size_t kDeltaMaxInput = size_t{1} << 31;
 int make_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                size_t new_size, PatchImage* image, DeltaStageHook hook = nullptr,
                void* context = nullptr, DeltaPause pause = nullptr,
-               void* pause_context = nullptr);
+               void* pause_context = nullptr, const SearchSettings& settings = SearchSettings{});
+
+// Takes one patch of make_deltas, the `which`th of its settings, and owns it
+// from then on (also when it fails). OK, or an error that make_deltas returns.
+using DeltaSink = int (*)(PatchImage* image, size_t which, void* context);
+
+// make_delta once for each of `count` settings, from one sort of OLD: hands
+// each patch to `sink` in the settings' order, except one whose segments
+// an earlier setting already gave. The segments of all are found before
+// the first is encoded, so memory peaks as make_delta's without a pause.
+// OK, or make_delta's and `sink`'s errors.
+int make_deltas(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                size_t new_size, const SearchSettings* settings, size_t count, DeltaSink sink,
+                void* sink_context, DeltaStageHook hook = nullptr, void* context = nullptr);

@@ -22,39 +22,9 @@ namespace {
 // finds nothing better, up to the last value.
 constexpr size_t kFirstProbeGap = 1;
 constexpr size_t kLastProbeGap = 16;
-// Consecutive segments at one alignment with at most this many bytes between
-// them become one. Kept short: differing bytes cost more in the diff block
-// (where they break runs of zeros) than in the extra block, so a longer gap
-// pays as a triple of its own; measured on shared libraries of two releases.
-constexpr size_t kMergeGap = 8;
-// A growing segment ends where its score has fallen this far below its best:
-// a handful of changed bytes, and the search takes over.
-constexpr int64_t kGiveUpDrop = 4;
-// ... or where it has gone this far without a new best (a score that only
-// hovers never falls, and each restart would scan the same bytes again).
-constexpr size_t kGiveUpStall = 256;
-
-// Score (agreeing minus disagreeing bytes) a candidate must reach over its
-// window to be worth a triple of its own. A triple costs about 4 bytes after
-// compression, and the bytes a short match takes out of the extra block
-// would mostly have compressed well there (text to a fifth of its size, as
-// it repeats itself), so a match must cover a few dozen bytes to pay; 24
-// gave the smallest patches of native binaries, with text no worse.
-constexpr int64_t kMinScore = 24;
-// Exact matches shorter than this are chance in any input of real size and
-// are not scored at all; shorter ones also lure the scan off a good
-// alignment onto chance matches.
-constexpr uint32_t kMinProbe = 6;
-// Window over which two candidates are compared: long enough to see past a
-// short chance match to the alignment that keeps on agreeing (the scans stop
-// early where the score falls, so a long window costs little).
-constexpr size_t kScoreWindow = 4096;
 // A longest match that reaches this is long enough; the search stops there
 // and the extension takes over.
 constexpr size_t kCompareCap = 1 << 16;
-// Staying at the previous alignment keeps the seeks of the control block
-// alike; it wins unless the other candidate scores this much more.
-constexpr int64_t kSwitchMargin = 8;
 
 // The longer of the index's longest match for NEW[pos...] and the one the
 // shared stretch holding `pos` (if any) gives: the index leaves those
@@ -83,8 +53,8 @@ Match longest_match(const SuffixIndex& index, const std::vector<Segment>& shared
 // matches well costs few searches. Returns the segment's length from `scan`
 // and sets *switch_at / *switch_match when a better alignment was found.
 size_t grow_segment(const SuffixIndex& index, const std::vector<Segment>& shared,
-                    const Alignment& a, MatchMemo* memo, size_t scan, int64_t offset,
-                    size_t* switch_at, Match* switch_match) {
+                    const Alignment& a, const SearchSettings& set, MatchMemo* memo,
+                    size_t scan, int64_t offset, size_t* switch_at, Match* switch_match) {
   const unsigned char* n = a.new_data;
   // NEW byte i faces OLD byte i + offset; scan + offset >= 0 and i >= scan.
   const unsigned char* o = a.old_data;
@@ -105,18 +75,18 @@ size_t grow_segment(const SuffixIndex& index, const std::vector<Segment>& shared
       }
       continue;
     }
-    if (best - score > kGiveUpDrop || i - best_end > kGiveUpStall) break;
+    if (best - score > set.give_up_drop || i - best_end > set.give_up_stall) break;
     if (weight == 0) continue;
-    if (i + 1 < next_probe || i + 1 + kMinProbe > a.new_size) continue;
+    if (i + 1 < next_probe || i + 1 + set.min_probe > a.new_size) continue;
     Match m = longest_match(index, shared, a, i + 1, memo);
     int64_t m_offset = m.old_pos - static_cast<int64_t>(i + 1);
-    if (m.length >= kMinProbe && m_offset != offset) {
+    if (m.length >= set.min_probe && m_offset != offset) {
       // What the current alignment makes of the same bytes.
       uint32_t own = 0;
       size_t stop = std::min<size_t>(i + 1 + m.length, end);
       for (size_t k = i + 1; k < stop; k++)
         own += pair_score(a, k, static_cast<size_t>(static_cast<int64_t>(k) + offset), -1) >= 0;
-      if (static_cast<int64_t>(m.length) > own + kSwitchMargin) {
+      if (static_cast<int64_t>(m.length) > own + set.switch_margin) {
         *switch_at = i + 1;
         *switch_match = m;
         break;
@@ -131,7 +101,8 @@ size_t grow_segment(const SuffixIndex& index, const std::vector<Segment>& shared
 }  // namespace
 
 void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
-                   const Alignment& a, std::vector<Segment>* segments) {
+                   const Alignment& a, const SearchSettings& set,
+                   std::vector<Segment>* segments) {
   segments->clear();
   const size_t m = a.new_size;
   const int64_t n = static_cast<int64_t>(a.old_size);
@@ -143,26 +114,27 @@ void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
   Match switch_match;
   MatchMemo memo;
 
-  while (scan + kMinProbe <= m) {
+  while (scan + set.min_probe <= m) {
     Match match = have_switch ? switch_match : longest_match(index, shared, a, scan, &memo);
     have_switch = false;
-    if (match.length < kMinProbe) {
+    if (match.length < set.min_probe) {
       scan++;
       continue;
     }
     int64_t offset = match.old_pos - static_cast<int64_t>(scan);
-    Reach candidate = reach_forward(a, scan, static_cast<size_t>(match.old_pos), kScoreWindow);
+    Reach candidate =
+        reach_forward(a, scan, static_cast<size_t>(match.old_pos), set.score_window);
     if (have_previous && previous_offset != offset) {
       int64_t old_pos = static_cast<int64_t>(scan) + previous_offset;
       if (old_pos >= 0 && old_pos < n) {
-        Reach stay = reach_forward(a, scan, static_cast<size_t>(old_pos), kScoreWindow);
-        if (stay.score + kSwitchMargin >= candidate.score) {
+        Reach stay = reach_forward(a, scan, static_cast<size_t>(old_pos), set.score_window);
+        if (stay.score + set.switch_margin >= candidate.score) {
           candidate = stay;
           offset = previous_offset;
         }
       }
     }
-    if (candidate.score < kMinScore) {
+    if (candidate.score < set.min_score) {
       // The NEW positions inside a match too short to pay mostly find the
       // same chance match again, shorter: skipping them makes text several
       // times faster to scan, and the patches no larger.
@@ -173,7 +145,8 @@ void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
     size_t old_pos = static_cast<size_t>(static_cast<int64_t>(scan) + offset);
     Reach back = reach_backward(a, scan, old_pos, scan - covered);
     size_t switch_at;
-    size_t ahead = grow_segment(index, shared, a, &memo, scan, offset, &switch_at, &switch_match);
+    size_t ahead =
+        grow_segment(index, shared, a, set, &memo, scan, offset, &switch_at, &switch_match);
     if (ahead == 0) {
       scan++;
       continue;
@@ -185,7 +158,7 @@ void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
     if (!segments->empty()) {
       Segment& last = segments->back();
       size_t gap = s.new_start - (last.new_start + last.length);
-      if (static_cast<int64_t>(last.old_start) - last.new_start == offset && gap <= kMergeGap) {
+      if (static_cast<int64_t>(last.old_start) - last.new_start == offset && gap <= set.merge_gap) {
         last.length = s.new_start + s.length - last.new_start;
         s.length = 0;
       }

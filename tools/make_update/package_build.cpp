@@ -10,6 +10,7 @@
 #include "archive/writer.h"
 #include "base/status.h"
 #include "tools/delta/delta.h"
+#include "tools/delta/smallest_patch.h"
 #include "tools/delta/whole_file.h"
 
 namespace {
@@ -54,7 +55,9 @@ int write_changed(PackageWriter* writer, const std::string& old_path, const std:
   if (read_whole_file(new_path.c_str(), &in.new_data, &in.new_size) != OK)
     return fail(ERR_READ, new_path + ": cannot read it");
   PatchImage patch;
-  int rc = make_delta(in.old_data, in.old_size, in.new_data, in.new_size, &patch);
+  PatchPacking packing;
+  int rc = make_smallest_patch(in.old_data, in.old_size, in.new_data, in.new_size, &patch,
+                               &packing);
   if (rc == ERR_BAD_DATA) return fail(rc, old_path + ": files of 2 GiB or more cannot be patched");
   if (rc != OK) return fail(rc, new_path + ": not enough memory to make its patch");
   rc = verify_patch(patch, in.old_data, in.old_size, in.new_data, in.new_size);
@@ -64,10 +67,9 @@ int write_changed(PackageWriter* writer, const std::string& old_path, const std:
       return fail(rc, new_path + ": its patch does not rebuild it (a fault in zqdiff's generator)");
     return fail(rc, new_path + ": not enough memory to check its patch");
   }
-  PatchPacking packing = patch_packing(patch);
   int64_t patch_cost = packing.size;
   int64_t whole_cost = bzip2_compressed_size(in.new_data, in.new_size);
-  if (patch_cost < 0 || whole_cost < 0) {
+  if (whole_cost < 0) {
     patch_image_free(&patch);
     return fail(ERR_NO_MEMORY, new_path + ": not enough memory to compress it");
   }
