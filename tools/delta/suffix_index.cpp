@@ -72,16 +72,9 @@ int sort_kept(SuffixIndex* index, const std::vector<TextRange>& skip, SortPause 
   }
   unsigned char* copy = static_cast<unsigned char*>(malloc(std::max<size_t>(total, 1)));
   if (copy == nullptr) return ERR_NO_MEMORY;
-  // The prefix table is counted while the text is here; the one-byte last
-  // suffix "b" sorts just before every "b\0...", so it counts as (b, 0).
-  const unsigned char* text = index->text;
-  uint32_t* count = index->bucket_start + 1;
-  for (const Piece& p : pieces) {
-    memcpy(copy + p.copy_start, text + p.text_start,
+  for (const Piece& p : pieces)
+    memcpy(copy + p.copy_start, index->text + p.text_start,
            std::min(p.text_start + p.kept + kSortTail, size) - p.text_start);
-    for (size_t i = p.text_start + (p.text_start & kOdd); i < p.text_start + p.kept; i += kStep)
-      count[i + 1 < size ? (text[i] << 8) | text[i + 1] : text[i] << 8]++;
-  }
   int rc = pause ? pause(true, &index->text, context) : OK;
   if (rc == OK && total > 0) {
     index->sa = static_cast<int32_t*>(malloc(total * sizeof(int32_t)));
@@ -92,20 +85,25 @@ int sort_kept(SuffixIndex* index, const std::vector<TextRange>& skip, SortPause 
   if (rc == OK) {
     // The piece of each 32 bytes' start in the copy (a piece and its tail
     // are 9 bytes at least), to find the piece of a suffix in a step or two.
-    std::vector<uint32_t> piece_at((total >> 5) + 1);
-    for (size_t k = 0, q = 0; k < piece_at.size(); k++) {
+    uint32_t* piece_at = static_cast<uint32_t*>(malloc(((total >> 5) + 1) * sizeof(uint32_t)));
+    if (piece_at == nullptr) rc = ERR_NO_MEMORY;
+    for (size_t k = 0, q = 0; piece_at != nullptr && k <= total >> 5; k++) {
       while (q + 1 < pieces.size() && pieces[q + 1].copy_start <= k << 5) q++;
       piece_at[k] = static_cast<uint32_t>(q);
     }
     size_t kept = 0;
-    for (size_t i = 0; i < total; i++) {
+    for (size_t i = 0; piece_at != nullptr && i < total; i++) {
       uint32_t c = static_cast<uint32_t>(index->sa[i]);
       const Piece* p = &pieces[piece_at[c >> 5]];
       while (p + 1 < pieces.data() + pieces.size() && p[1].copy_start <= c) p++;
       uint32_t off = c - p->copy_start;
       uint32_t pos = p->text_start + off;
-      if (off < p->kept && (pos & kOdd) == 0) index->sa[kept++] = static_cast<int32_t>(pos);
+      // Written always, kept or not: a branch on a coin toss (an odd
+      // position) would be mispredicted every other time.
+      index->sa[kept] = static_cast<int32_t>(pos);
+      kept += (off < p->kept) & ((pos & kOdd) == 0);
     }
+    free(piece_at);
     index->count = static_cast<int32_t>(kept);
     // The tails' entries go back to the system (a large block shrinks in
     // place), and so do the pieces, before the inputs come back.
@@ -122,6 +120,24 @@ int sort_kept(SuffixIndex* index, const std::vector<TextRange>& skip, SortPause 
   return rc;
 }
 
+// Counts the stored suffixes of each two-byte prefix into the table, whose
+// rows then become where each prefix begins. Done once the text is back: the
+// table is not held while sorting, when memory peaks. The one-byte last
+// suffix "b" sorts just before every "b\0...", so it counts as (b, 0).
+void count_prefixes(SuffixIndex* index, const std::vector<TextRange>& skip) {
+  const unsigned char* text = index->text;
+  size_t size = static_cast<size_t>(index->size);
+  uint32_t* count = index->bucket_start + 1;
+  size_t at = 0;
+  for (size_t r = 0; r <= skip.size(); r++) {
+    size_t end = r < skip.size() ? skip[r].start : size;
+    for (size_t i = at + (at & kOdd); i < end; i += kStep)
+      count[i + 1 < size ? (text[i] << 8) | text[i + 1] : text[i] << 8]++;
+    if (r < skip.size()) at = static_cast<size_t>(skip[r].start) + skip[r].length;
+  }
+  for (uint32_t b = 1; b <= kBuckets; b++) index->bucket_start[b] += index->bucket_start[b - 1];
+}
+
 }  // namespace
 
 int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t size,
@@ -129,15 +145,17 @@ int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t siz
   *index = SuffixIndex{};
   index->text = text;
   index->size = static_cast<int32_t>(size);
-  index->bucket_start = new (std::nothrow) uint32_t[kBuckets + 1]();
-  if (index->bucket_start == nullptr) return ERR_NO_MEMORY;
   if (size == 0) return OK;
   int rc = sort_kept(index, skip, pause, context);
+  if (rc == OK) {
+    index->bucket_start = new (std::nothrow) uint32_t[kBuckets + 1]();
+    if (index->bucket_start == nullptr) rc = ERR_NO_MEMORY;
+  }
   if (rc != OK) {
     suffix_index_free(index);
     return rc;
   }
-  for (uint32_t b = 1; b <= kBuckets; b++) index->bucket_start[b] += index->bucket_start[b - 1];
+  count_prefixes(index, skip);
   return OK;
 }
 
