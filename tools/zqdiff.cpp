@@ -1,8 +1,10 @@
 // zqdiff: writes the binary patch that turns OLD into NEW.
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <cstring>
 
 #include "base/clock.h"
+#include "base/fd.h"
 #include "base/status.h"
 #include "patch/patch_format.h"
 #include "tools/delta/delta.h"
@@ -92,6 +95,44 @@ int pause_inputs(bool away, const unsigned char** old_data, const unsigned char*
   return OK;
 }
 
+// The patch file, created when the first bytes of the patch are ready: the
+// inputs are back in memory by then, so a PATCH that names one of them
+// loses nothing that is still needed.
+struct PatchOutput {
+  const char* path = nullptr;
+  UniqueFd fd;
+  bool created = false;
+};
+
+int write_patch_bytes(const unsigned char* bytes, size_t size, void* context) {
+  PatchOutput* out = static_cast<PatchOutput*>(context);
+  if (!out->created) {
+    out->fd.reset(open(out->path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!out->fd.ok()) return ERR_WRITE;
+    out->created = true;
+  }
+  return write_all(out->fd.fd, bytes, size);
+}
+
+// --verbose: the size of the patch just written as a package entry (read
+// back: the patch is not kept in memory while it is written).
+void report_packing(const char* path) {
+  PatchImage image;
+  PatchHeader header;
+  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.ok() || read_patch_header(fd.fd, &header) != OK ||
+      read_whole_file(path, &image.data, &image.size) != OK) {
+    fprintf(stderr, "zqdiff: %s: cannot read the patch back\n", path);
+    return;
+  }
+  image.block_starts[0] = kPatchHeaderSize + header.control_size;
+  image.block_starts[1] = image.block_starts[0] + header.diff_size;
+  PatchPacking packing = patch_packing(image);
+  fprintf(stderr, "zqdiff: %zu bytes, %lld as a package entry (%zu bzip2 block ends)\n",
+          image.size, static_cast<long long>(packing.size), packing.cuts.size());
+  patch_image_free(&image);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -125,12 +166,19 @@ int main(int argc, char** argv) {
   }
   report_stage("read", &clock);
 
-  PatchImage image;
-  int rc = make_delta(in.data[0], in.sizes[0], in.data[1], in.sizes[1], &image, report_stage,
-                      &clock, pause_inputs, &in);
+  PatchOutput out;
+  out.path = patch_path;
+  int rc = write_delta(in.data[0], in.sizes[0], in.data[1], in.sizes[1], write_patch_bytes, &out,
+                       report_stage, &clock, pause_inputs, &in);
   free(in.data[0]);
   free(in.data[1]);
+  if (rc == OK && (!out.fd.ok() || out.fd.close_checked() != 0)) rc = ERR_WRITE;
+  if (rc != OK && out.created) unlink(patch_path);  // nothing half-written is left
   if (rc == ERR_READ) return 1;  // told above
+  if (rc == ERR_WRITE) {
+    fprintf(stderr, "zqdiff: %s: cannot write the patch\n", patch_path);
+    return 1;
+  }
   if (rc == ERR_BAD_DATA) {
     fprintf(stderr, "zqdiff: the patch would not fit the patch format's 32-bit sizes\n");
     return 1;
@@ -139,18 +187,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "zqdiff: not enough memory to build the patch\n");
     return 1;
   }
-  if (clock.verbose) {
-    PatchPacking packing = patch_packing(image);
-    fprintf(stderr, "zqdiff: %zu bytes, %lld as a package entry (%zu bzip2 block ends)\n",
-            image.size, static_cast<long long>(packing.size), packing.cuts.size());
-    clock.last = now_seconds();
-  }
-  rc = write_whole_file(patch_path, image.data, image.size);
-  patch_image_free(&image);
-  if (rc != OK) {
-    fprintf(stderr, "zqdiff: %s: cannot write the patch\n", patch_path);
-    return 1;
-  }
   report_stage("write", &clock);
+  if (clock.verbose) report_packing(patch_path);
   return 0;
 }

@@ -27,8 +27,13 @@ int relay_pause(bool away, const unsigned char** text, void* context) {
   return rc;
 }
 
-// make_delta with a patch for each of `count` settings, all from one sort.
-int build_patches(Alignment a, const SearchSettings* settings, size_t count, DeltaSink sink,
+// Takes the segments found with the `which`th setting, to encode them.
+using SegmentSink = int (*)(const Alignment& a, const std::vector<Segment>& segments,
+                            size_t which, void* context);
+
+// make_delta's stages with the segments of each of `count` settings, all
+// from one sort, handed to `sink` (except those an earlier setting gave).
+int build_patches(Alignment a, const SearchSettings* settings, size_t count, SegmentSink sink,
                   void* sink_context, DeltaStageHook hook, void* context, DeltaPause pause,
                   void* pause_context) {
   if (a.old_size >= kDeltaMaxInput || a.new_size >= kDeltaMaxInput) return ERR_BAD_DATA;
@@ -65,17 +70,37 @@ int build_patches(Alignment a, const SearchSettings* settings, size_t count, Del
   for (size_t i = 0; i < count && rc == OK; i++) {
     if (std::find(segments.begin(), segments.begin() + i, segments[i]) != segments.begin() + i)
       continue;
-    PatchImage image;
-    rc = encode_patch(a, segments[i], &image);
-    if (rc == OK) rc = sink(&image, i, sink_context);
+    rc = sink(a, segments[i], i, sink_context);
   }
   if (rc == OK && hook) hook("encode", context);
   return rc;
 }
 
-int keep_image(PatchImage* image, size_t, void* context) {
-  *static_cast<PatchImage*>(context) = *image;
-  return OK;
+int keep_image(const Alignment& a, const std::vector<Segment>& segments, size_t, void* context) {
+  return encode_patch(a, segments, static_cast<PatchImage*>(context));
+}
+
+struct ImageRelay {
+  DeltaSink sink;
+  void* context;
+};
+
+int relay_image(const Alignment& a, const std::vector<Segment>& segments, size_t which,
+                void* context) {
+  ImageRelay* relay = static_cast<ImageRelay*>(context);
+  PatchImage image;
+  int rc = encode_patch(a, segments, &image);
+  return rc == OK ? relay->sink(&image, which, relay->context) : rc;
+}
+
+struct EmitRelay {
+  PatchEmit emit;
+  void* context;
+};
+
+int relay_emit(const Alignment& a, const std::vector<Segment>& segments, size_t, void* context) {
+  EmitRelay* relay = static_cast<EmitRelay*>(context);
+  return emit_patch(a, segments, relay->emit, relay->context);
 }
 
 }  // namespace
@@ -91,6 +116,16 @@ int make_delta(const unsigned char* old_data, size_t old_size, const unsigned ch
 int make_deltas(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                 size_t new_size, const SearchSettings* settings, size_t count, DeltaSink sink,
                 void* sink_context, DeltaStageHook hook, void* context) {
-  return build_patches(Alignment{old_data, old_size, new_data, new_size}, settings, count, sink,
-                       sink_context, hook, context, nullptr, nullptr);
+  ImageRelay relay{sink, sink_context};
+  return build_patches(Alignment{old_data, old_size, new_data, new_size}, settings, count,
+                       relay_image, &relay, hook, context, nullptr, nullptr);
+}
+
+int write_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                size_t new_size, PatchEmit emit, void* emit_context, DeltaStageHook hook,
+                void* context, DeltaPause pause, void* pause_context) {
+  EmitRelay relay{emit, emit_context};
+  SearchSettings settings;
+  return build_patches(Alignment{old_data, old_size, new_data, new_size}, &settings, 1,
+                       relay_emit, &relay, hook, context, pause, pause_context);
 }

@@ -46,3 +46,11 @@ using DeltaSink = int (*)(PatchImage* image, size_t which, void* context);
 int make_deltas(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                 size_t new_size, const SearchSettings* settings, size_t count, DeltaSink sink,
                 void* sink_context, DeltaStageHook hook = nullptr, void* context = nullptr);
+
+// make_delta that hands the patch to `emit` as it is encoded (emit_patch)
+// instead of keeping it whole: memory at its peak lower by about the
+// patch's size. OK, make_delta's errors, or the error `emit` returned.
+int write_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                size_t new_size, PatchEmit emit, void* emit_context,
+                DeltaStageHook hook = nullptr, void* context = nullptr,
+                DeltaPause pause = nullptr, void* pause_context = nullptr);

@@ -206,68 +206,150 @@ PatchPacking patch_packing(const PatchImage& image) {
   return best;
 }
 
-int encode_patch(const Alignment& a, const std::vector<Segment>& segments, PatchImage* image) {
-  *image = PatchImage{};
+namespace {
+
+// The blocks' sizes of the patch of `segments`, known before a byte of it.
+struct PatchLayout {
+  bool leading;  // a first triple for the NEW bytes before the first segment
+  size_t control_size, diff_size, extra_size, total;
+};
+
+PatchLayout plan_patch(const Alignment& a, const std::vector<Segment>& segments) {
+  PatchLayout l;
   // A leading triple carries the NEW bytes before the first segment and
   // seeks to it (the source cursor starts at 0, so it is needed also when
   // NEW begins with a segment from further into OLD); it is also the one
   // triple of a patch without segments, as a control block holds at least one.
-  bool leading =
-      segments.empty() || segments[0].new_start > 0 || segments[0].old_start > 0;
-  size_t triples = segments.size() + (leading ? 1 : 0);
-  size_t diff_size = 0;
-  for (const Segment& s : segments) diff_size += s.length;
-  size_t control_size = triples * kControlTripleSize;
-  size_t extra_size = a.new_size - diff_size;
-  size_t total = kPatchHeaderSize + control_size + diff_size + extra_size;
+  l.leading = segments.empty() || segments[0].new_start > 0 || segments[0].old_start > 0;
+  l.control_size = (segments.size() + (l.leading ? 1 : 0)) * kControlTripleSize;
+  l.diff_size = 0;
+  for (const Segment& s : segments) l.diff_size += s.length;
+  l.extra_size = a.new_size - l.diff_size;
+  l.total = kPatchHeaderSize + l.control_size + l.diff_size + l.extra_size;
+  return l;
+}
+
+// Gathers small pieces into chunks for `emit`; passes large ones straight on.
+struct ChunkedEmit {
+  PatchEmit emit = nullptr;
+  void* context = nullptr;
+  int rc = OK;
+  size_t used = 0;
+  unsigned char chunk[1 << 16];
+
+  void flush() {
+    if (used > 0 && rc == OK) rc = emit(chunk, used, context);
+    used = 0;
+  }
+  void put(const unsigned char* bytes, size_t size) {
+    if (size == 0) return;  // `bytes` may be null then
+    if (used + size > sizeof chunk) flush();
+    if (size >= sizeof chunk) {
+      if (rc == OK) rc = emit(bytes, size, context);
+      return;
+    }
+    memcpy(chunk + used, bytes, size);
+    used += size;
+  }
+};
+
+// The gap of NEW after segment i (before the first one for i == -1), which
+// the extra block holds.
+void gap_after(const Alignment& a, const std::vector<Segment>& segments, ptrdiff_t i,
+               size_t* start, size_t* end) {
+  size_t n = segments.size();
+  *start = i < 0 ? 0 : segments[i].new_start + segments[i].length;
+  *end = static_cast<size_t>(i + 1) < n ? segments[i + 1].new_start : a.new_size;
+}
+
+}  // namespace
+
+int emit_patch(const Alignment& a, const std::vector<Segment>& segments, PatchEmit emit,
+               void* context) {
+  PatchLayout l = plan_patch(a, segments);
   // Every block size, and the patch file itself, must fit 32 bits.
-  if (total > UINT32_MAX) return ERR_BAD_DATA;
-  unsigned char* out = static_cast<unsigned char*>(malloc(total > 0 ? total : 1));
-  if (out == nullptr) return ERR_NO_MEMORY;
+  if (l.total > UINT32_MAX) return ERR_BAD_DATA;
+  ChunkedEmit out;
+  out.emit = emit;
+  out.context = context;
 
   PatchHeader header{};
   header.source_size = static_cast<uint32_t>(a.old_size);
   header.source_crc = compute_crc(a.old_data, a.old_size);
   header.result_size = static_cast<uint32_t>(a.new_size);
-  header.control_size = static_cast<uint32_t>(control_size);
-  header.diff_size = static_cast<uint32_t>(diff_size);
-  header.extra_size = static_cast<uint32_t>(extra_size);
-  encode_patch_header(header, out);
+  header.control_size = static_cast<uint32_t>(l.control_size);
+  header.diff_size = static_cast<uint32_t>(l.diff_size);
+  header.extra_size = static_cast<uint32_t>(l.extra_size);
+  unsigned char bytes[kPatchHeaderSize > kControlTripleSize ? kPatchHeaderSize
+                                                            : kControlTripleSize];
+  encode_patch_header(header, bytes);
+  out.put(bytes, kPatchHeaderSize);
 
-  unsigned char* control = out + kPatchHeaderSize;
-  unsigned char* diff = control + control_size;
-  unsigned char* extra = diff + diff_size;
+  // The control block: the cursor moves on by each segment, then seeks to
+  // the next one; after the last it stays where it is (a seek of 0).
   int64_t old_cursor = 0;
-  auto put_triple = [&](uint32_t diff_length, size_t gap_start, size_t gap_end, int64_t next_old) {
-    uint32_t extra_length = static_cast<uint32_t>(gap_end - gap_start);
-    if (extra_length > 0) memcpy(extra, a.new_data + gap_start, extra_length);  // data may be null
-    extra += extra_length;
-    ControlTriple t{diff_length, extra_length, static_cast<int32_t>(next_old - old_cursor)};
-    encode_control_triple(t, control);
-    control += kControlTripleSize;
+  auto put_triple = [&](uint32_t diff_length, ptrdiff_t i, int64_t next_old) {
+    size_t start, end;
+    gap_after(a, segments, i, &start, &end);
+    ControlTriple t{diff_length, static_cast<uint32_t>(end - start),
+                    static_cast<int32_t>(next_old - old_cursor)};
+    encode_control_triple(t, bytes);
+    out.put(bytes, kControlTripleSize);
     old_cursor = next_old;
   };
-
-  if (leading) {
-    size_t end = segments.empty() ? a.new_size : segments[0].new_start;
-    put_triple(0, 0, end, segments.empty() ? 0 : segments[0].old_start);
-  }
+  if (l.leading) put_triple(0, -1, segments.empty() ? 0 : segments[0].old_start);
   for (size_t i = 0; i < segments.size(); i++) {
-    const Segment& s = segments[i];
+    old_cursor += segments[i].length;
+    bool last = i + 1 == segments.size();
+    put_triple(segments[i].length, static_cast<ptrdiff_t>(i),
+               last ? old_cursor : segments[i + 1].old_start);
+  }
+
+  for (const Segment& s : segments) {
     const unsigned char* n = a.new_data + s.new_start;
     const unsigned char* o = a.old_data + s.old_start;
-    for (uint32_t k = 0; k < s.length; k++) diff[k] = static_cast<unsigned char>(n[k] - o[k]);
-    diff += s.length;
-    old_cursor += s.length;
-    bool last = i + 1 == segments.size();
-    size_t gap_end = last ? a.new_size : segments[i + 1].new_start;
-    // After the last triple the cursor stays where it is: a seek of 0.
-    int64_t next_old = last ? old_cursor : segments[i + 1].old_start;
-    put_triple(s.length, s.new_start + s.length, gap_end, next_old);
+    for (uint32_t k = 0; k < s.length;) {
+      if (out.used == sizeof out.chunk) out.flush();
+      uint32_t run = std::min<uint32_t>(s.length - k, sizeof out.chunk - out.used);
+      for (uint32_t j = 0; j < run; j++)
+        out.chunk[out.used + j] = static_cast<unsigned char>(n[k + j] - o[k + j]);
+      out.used += run;
+      k += run;
+    }
   }
-  image->data = out;
-  image->size = total;
-  image->block_starts[0] = kPatchHeaderSize + control_size;
-  image->block_starts[1] = kPatchHeaderSize + control_size + diff_size;
+
+  for (ptrdiff_t i = l.leading ? -1 : 0; i < static_cast<ptrdiff_t>(segments.size()); i++) {
+    size_t start, end;
+    gap_after(a, segments, i, &start, &end);
+    out.put(a.new_data + start, end - start);
+  }
+  out.flush();
+  return out.rc;
+}
+
+namespace {
+
+int append_to_image(const unsigned char* bytes, size_t size, void* context) {
+  PatchImage* image = static_cast<PatchImage*>(context);
+  memcpy(image->data + image->size, bytes, size);
+  image->size += size;
+  return OK;
+}
+
+}  // namespace
+
+int encode_patch(const Alignment& a, const std::vector<Segment>& segments, PatchImage* image) {
+  *image = PatchImage{};
+  PatchLayout l = plan_patch(a, segments);
+  if (l.total > UINT32_MAX) return ERR_BAD_DATA;
+  image->data = static_cast<unsigned char*>(malloc(l.total > 0 ? l.total : 1));
+  if (image->data == nullptr) return ERR_NO_MEMORY;
+  int rc = emit_patch(a, segments, append_to_image, image);
+  if (rc != OK) {
+    patch_image_free(image);
+    return rc;
+  }
+  image->block_starts[0] = kPatchHeaderSize + l.control_size;
+  image->block_starts[1] = kPatchHeaderSize + l.control_size + l.diff_size;
   return OK;
 }

@@ -44,3 +44,13 @@ PatchPacking patch_packing(const PatchImage& image);
 // diff block and the extra block. OK, ERR_NO_MEMORY, or ERR_BAD_DATA when
 // the patch would reach 4 GiB (nothing allocated).
 int encode_patch(const Alignment& a, const std::vector<Segment>& segments, PatchImage* image);
+
+// Takes the encoded patch a piece at a time, in order: OK, or an error that
+// stops the encoding and is returned by it.
+using PatchEmit = int (*)(const unsigned char* bytes, size_t size, void* context);
+
+// encode_patch's bytes handed to `emit` as they are made, through a chunk of
+// 64 kB, instead of kept whole: the patch need not fit in memory beside OLD
+// and NEW. OK, ERR_BAD_DATA as encode_patch, or the error `emit` returned.
+int emit_patch(const Alignment& a, const std::vector<Segment>& segments, PatchEmit emit,
+               void* context);

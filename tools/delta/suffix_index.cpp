@@ -12,7 +12,16 @@
 
 namespace {
 
-constexpr uint32_t kBuckets = 65536;
+// The prefix table has a row for about this many stored suffixes, up to one
+// for each two-byte prefix: on a small text a full table would take more
+// memory than the suffixes themselves, for a step or two of search saved.
+constexpr size_t kSuffixesPerRow = 8;
+constexpr uint32_t kMaxPrefixBits = 16;
+
+// The table row of the suffixes that begin with bytes `first`, `second`.
+uint32_t prefix_row(const SuffixIndex& index, uint32_t first, uint32_t second) {
+  return ((first << 8) | second) >> (kMaxPrefixBits - index.prefix_bits);
+}
 
 // Number of bytes, from `from` on, that suffix `pos` shares with `key`,
 // counting at most `limit` in all.
@@ -132,10 +141,11 @@ void count_prefixes(SuffixIndex* index, const std::vector<TextRange>& skip) {
   for (size_t r = 0; r <= skip.size(); r++) {
     size_t end = r < skip.size() ? skip[r].start : size;
     for (size_t i = at + (at & kOdd); i < end; i += kStep)
-      count[i + 1 < size ? (text[i] << 8) | text[i + 1] : text[i] << 8]++;
+      count[prefix_row(*index, text[i], i + 1 < size ? text[i + 1] : 0)]++;
     if (r < skip.size()) at = static_cast<size_t>(skip[r].start) + skip[r].length;
   }
-  for (uint32_t b = 1; b <= kBuckets; b++) index->bucket_start[b] += index->bucket_start[b - 1];
+  for (size_t b = 1; b <= size_t{1} << index->prefix_bits; b++)
+    index->bucket_start[b] += index->bucket_start[b - 1];
 }
 
 }  // namespace
@@ -148,7 +158,11 @@ int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t siz
   if (size == 0) return OK;
   int rc = sort_kept(index, skip, pause, context);
   if (rc == OK) {
-    index->bucket_start = new (std::nothrow) uint32_t[kBuckets + 1]();
+    while (index->prefix_bits < kMaxPrefixBits &&
+           (kSuffixesPerRow << index->prefix_bits) < static_cast<size_t>(index->count))
+      index->prefix_bits++;
+    index->bucket_start = static_cast<uint32_t*>(
+        calloc((size_t{1} << index->prefix_bits) + 1, sizeof(uint32_t)));
     if (index->bucket_start == nullptr) rc = ERR_NO_MEMORY;
   }
   if (rc != OK) {
@@ -161,7 +175,7 @@ int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t siz
 
 void suffix_index_free(SuffixIndex* index) {
   free(index->sa);
-  delete[] index->bucket_start;
+  free(index->bucket_start);
   index->sa = nullptr;
   index->bucket_start = nullptr;
 }
@@ -173,7 +187,7 @@ Match search_stored(const SuffixIndex& index, const unsigned char* key, size_t k
   Match best;
   if (index.count == 0 || key_size < 2) return best;
   uint32_t limit = static_cast<uint32_t>(std::min(key_size, cap));
-  uint32_t b = (key[0] << 8) | key[1];
+  uint32_t b = prefix_row(index, key[0], key[1]);
   uint32_t lo = index.bucket_start[b], hi = index.bucket_start[b + 1];
   if (lo == hi) return best;
 

@@ -7,14 +7,16 @@
 
 // Suffix array of `text` (sorted with libdivsufsort, 32-bit positions) of
 // the suffixes at even positions outside the left-out ranges, and a table of
-// where each two-byte prefix begins in it, so that a search starts from a
-// range of about count / 65536 suffixes instead of all of them.
+// where the suffixes of each leading prefix_bits of their first two bytes
+// begin in it, so that a search starts from a range of a few suffixes
+// instead of all of them.
 struct SuffixIndex {
   const unsigned char* text = nullptr;  // borrowed; must outlive the index
   int32_t size = 0;                     // bytes of `text`
   int32_t* sa = nullptr;                // owned, `count` entries
   int32_t count = 0;
-  uint32_t* bucket_start = nullptr;     // owned, 65537 entries
+  uint32_t* bucket_start = nullptr;     // owned, 2^prefix_bits + 1 entries
+  uint32_t prefix_bits = 0;             // of the two-byte prefix that picks a row
 };
 
 // A range of the text whose suffixes the index leaves out.
