@@ -31,7 +31,8 @@ struct SearchSettings {
   int64_t min_score = 24;
   // Exact matches shorter than this are chance in any input of real size
   // and are not scored at all; shorter ones also lure the scan off a good
-  // alignment onto chance matches.
+  // alignment onto chance matches. At least kShortestSureMatch: the index
+  // may report a shorter match as none.
   uint32_t min_probe = 6;
   // Window over which two candidates are compared: long enough to see past
   // a short chance match to the alignment that keeps on agreeing (the scans

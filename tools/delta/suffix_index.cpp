@@ -18,6 +18,18 @@ namespace {
 constexpr size_t kSuffixesPerRow = 8;
 constexpr uint32_t kMaxPrefixBits = 16;
 
+// Bits of the gram filter for each position it covers: enough to turn away
+// most keys whose first kFilterGram bytes occur nowhere in the text, which
+// are most keys of a scan over native code.
+constexpr size_t kFilterBitsPerPosition = 2;
+
+// The filter bit of the kFilterGram bytes at `p`.
+uint64_t gram_bit(const SuffixIndex& index, const unsigned char* p) {
+  uint32_t gram;
+  memcpy(&gram, p, sizeof gram);
+  return (static_cast<uint64_t>(gram * 0x9E3779B1u) * index.filter_bits) >> 32;
+}
+
 // The table row of the suffixes that begin with bytes `first`, `second`.
 uint32_t prefix_row(const SuffixIndex& index, uint32_t first, uint32_t second) {
   return ((first << 8) | second) >> (kMaxPrefixBits - index.prefix_bits);
@@ -129,6 +141,27 @@ int sort_kept(SuffixIndex* index, const std::vector<TextRange>& skip, SortPause 
   return rc;
 }
 
+// Sets the filter bit of each position a match may be reported at: each
+// kept one and the odd one just before a kept piece.
+void fill_filter(SuffixIndex* index, const std::vector<TextRange>& skip) {
+  size_t size = static_cast<size_t>(index->size);
+  size_t at = 0;
+  for (size_t r = 0; r <= skip.size(); r++) {
+    size_t end = r < skip.size() ? skip[r].start : size;
+    for (size_t i = at > 0 ? at - 1 : 0; i < end && i + kFilterGram <= size; i++) {
+      uint64_t bit = gram_bit(*index, index->text + i);
+      index->filter[bit >> 6] |= uint64_t{1} << (bit & 63);
+    }
+    if (r < skip.size()) at = static_cast<size_t>(skip[r].start) + skip[r].length;
+  }
+}
+
+bool may_occur(const SuffixIndex& index, const unsigned char* key, size_t key_size) {
+  if (key_size < kFilterGram) return true;
+  uint64_t bit = gram_bit(index, key);
+  return (index.filter[bit >> 6] >> (bit & 63)) & 1;
+}
+
 // Counts the stored suffixes of each two-byte prefix into the table, whose
 // rows then become where each prefix begins. Done once the text is back: the
 // table is not held while sorting, when memory peaks. The one-byte last
@@ -163,19 +196,25 @@ int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t siz
       index->prefix_bits++;
     index->bucket_start = static_cast<uint32_t*>(
         calloc((size_t{1} << index->prefix_bits) + 1, sizeof(uint32_t)));
-    if (index->bucket_start == nullptr) rc = ERR_NO_MEMORY;
+    // Two bits a stored suffix: about one a position it covers.
+    index->filter_bits = std::max<uint64_t>(64, kFilterBitsPerPosition * 2 * index->count);
+    index->filter = static_cast<uint64_t*>(calloc((index->filter_bits + 63) / 64, 8));
+    if (index->bucket_start == nullptr || index->filter == nullptr) rc = ERR_NO_MEMORY;
   }
   if (rc != OK) {
     suffix_index_free(index);
     return rc;
   }
   count_prefixes(index, skip);
+  fill_filter(index, skip);
   return OK;
 }
 
 void suffix_index_free(SuffixIndex* index) {
   free(index->sa);
   free(index->bucket_start);
+  free(index->filter);
+  index->filter = nullptr;
   index->sa = nullptr;
   index->bucket_start = nullptr;
 }
@@ -220,10 +259,13 @@ Match search_stored(const SuffixIndex& index, const unsigned char* key, size_t k
 
 Match suffix_index_longest_match(const SuffixIndex& index, const unsigned char* key,
                                  size_t key_size, size_t cap, MatchMemo* memo) {
+  if (index.count == 0 || !may_occur(index, key, key_size)) return Match{};
   Match m = memo != nullptr && memo->key == key ? memo->stored
                                                 : search_stored(index, key, key_size, cap);
   if (key_size < 3 || cap < 2) return m;
-  Match next = search_stored(index, key + 1, key_size - 1, cap);
+  Match next = may_occur(index, key + 1, key_size - 1)
+                   ? search_stored(index, key + 1, key_size - 1, cap)
+                   : Match{};
   if (memo != nullptr) *memo = MatchMemo{key + 1, next};
   if (next.length > 0 && next.old_pos > 0 && index.text[next.old_pos - 1] == key[0] &&
       next.length + 1 > m.length)

@@ -17,7 +17,15 @@ struct SuffixIndex {
   int32_t count = 0;
   uint32_t* bucket_start = nullptr;     // owned, 2^prefix_bits + 1 entries
   uint32_t prefix_bits = 0;             // of the two-byte prefix that picks a row
+  uint64_t* filter = nullptr;           // owned, filter_bits bits
+  uint64_t filter_bits = 0;
 };
+
+// Matches shorter than kShortestSureMatch may be reported as length 0: the
+// index keeps a filter of the text's kFilterGram-byte strings, and a key
+// whose first ones are not there is not searched.
+constexpr size_t kFilterGram = 4;
+constexpr uint32_t kShortestSureMatch = kFilterGram + 1;
 
 // A range of the text whose suffixes the index leaves out.
 struct TextRange {
