@@ -52,7 +52,7 @@ int build_patches(Alignment a, const SearchSettings* settings, size_t count, Seg
   SuffixIndex index;
   PauseRelay relay{&a, pause, pause_context};
   int rc = suffix_index_build(&index, a.old_data, a.old_size, skip,
-                              pause ? relay_pause : nullptr, &relay);
+                              pause ? relay_pause : nullptr, &relay, a.new_size);
   if (rc != OK) return rc;
   if (hook) hook("suffix sort", context);
 

@@ -12,9 +12,10 @@
 
 namespace {
 
-// The prefix table has a row for about this many stored suffixes, up to one
-// for each two-byte prefix: on a small text a full table would take more
-// memory than the suffixes themselves, for a step or two of search saved.
+// The prefix table has a row for about this many stored suffixes when there
+// are as many keys to search as bytes in the text, more rows for more keys,
+// up to one for each two-byte prefix: a full table for few searches would
+// take more memory than the suffixes themselves, for a step or two saved.
 constexpr size_t kSuffixesPerRow = 8;
 constexpr uint32_t kMaxPrefixBits = 16;
 
@@ -184,15 +185,17 @@ void count_prefixes(SuffixIndex* index, const std::vector<TextRange>& skip) {
 }  // namespace
 
 int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t size,
-                       const std::vector<TextRange>& skip, SortPause pause, void* context) {
+                       const std::vector<TextRange>& skip, SortPause pause, void* context,
+                       size_t keys) {
   *index = SuffixIndex{};
   index->text = text;
   index->size = static_cast<int32_t>(size);
   if (size == 0) return OK;
   int rc = sort_kept(index, skip, pause, context);
   if (rc == OK) {
-    while (index->prefix_bits < kMaxPrefixBits &&
-           (kSuffixesPerRow << index->prefix_bits) < static_cast<size_t>(index->count))
+    double rows = static_cast<double>(index->count) / kSuffixesPerRow *
+                  std::max(1.0, static_cast<double>(keys) / static_cast<double>(size));
+    while (index->prefix_bits < kMaxPrefixBits && (size_t{1} << index->prefix_bits) < rows)
       index->prefix_bits++;
     index->bucket_start = static_cast<uint32_t*>(
         calloc((size_t{1} << index->prefix_bits) + 1, sizeof(uint32_t)));

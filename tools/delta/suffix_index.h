@@ -47,12 +47,13 @@ using SortPause = int (*)(bool away, const unsigned char** text, void* context);
 // Builds the index of `size` bytes (size < 2^31) without the suffixes that
 // start inside the `skip` ranges (increasing, non-overlapping). It sorts a
 // copy of the bytes outside them, at 5 bytes for each (the text may be away
-// meanwhile), and keeps 2 bytes for each. OK, ERR_NO_MEMORY or the error
-// `pause` returned; on failure nothing stays allocated. Free with
-// suffix_index_free.
+// meanwhile), and keeps 2 bytes for each. `keys`: about how many keys will
+// be searched (the prefix table grows with them, up to 256 kB). OK,
+// ERR_NO_MEMORY or the error `pause` returned; on failure nothing stays
+// allocated. Free with suffix_index_free.
 int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t size,
                        const std::vector<TextRange>& skip = {}, SortPause pause = nullptr,
-                       void* context = nullptr);
+                       void* context = nullptr, size_t keys = 0);
 void suffix_index_free(SuffixIndex* index);
 
 // A longest prefix of `key` (key_size bytes) that occurs in the text at a
