@@ -55,6 +55,8 @@ TEST(Actions, AddRemoveAndAddIf) {
        {{"bin/tool", "new", 0755}},
        "PREPARE ADD bin/tool|EXECUTE ADD bin/tool|replacing a link to nothing: bin/tool|FINISH ADD bin/tool|succeeded",
        {{"bin/tool", "new", 0755}}},
+      {"mkdir gives a directory that exists the mode asked for, 0000 too", {{"d/", "", 0755}},
+       "mkdir \"d\" \"0000\"\n", {}, phases({"MKDIR d"}), {{"d/", "", 0}}},
       {"remove of an absent file", {}, "remove \"gone\"\n", {},
        "PREPARE REMOVE gone|" + std::string(kSkip) + "EXECUTE REMOVE gone|FINISH REMOVE gone|succeeded", {}},
       {"remove in a directory, at the top, twice, read-only",
