@@ -212,12 +212,15 @@ TEST(Zqdiff, PatchesTurnOldIntoNewByteForByte) {
   // Every other byte agrees (text in a 16-bit encoding): the scan must not stall.
   std::string wide_old = random_bytes(1 << 20, 5), wide_new = random_bytes(1 << 20, 6);
   for (size_t i = 0; i < wide_old.size(); i += 2) wide_old[i] = wide_new[i] = 0;
+  std::string dotted = page;  // no block of OLD whole: found by the search alone
+  for (size_t i = 0; i < dotted.size(); i += 16) dotted[i] ^= 1;
   struct Case {
     std::string old_data, new_data;
     double max_ratio;  // compressed patch / compressed NEW; 0: not checked
   } cases[] = {
       {"", "", 0}, {"", ls, 0}, {ls, "", 0}, {bash, bash, 0.002}, {bash, edited(bash), 0.05},
       {a + b + page, a + page + b, 0.01}, {a + b, b + page, 0}, {"x", "y", 0}, {page + "q", "q" + page, 0.1}, {wide_old, wide_new, 0},
+      {page, a + dotted, 0.9},  // NEW many times OLD: every suffix of OLD is kept
       // Shared blocks found at odd offsets, one of them twice, and runs of zeros.
       {a + std::string(5000, 0) + b, "x" + a + b.substr(0, 3000) + std::string(9000, 0) + b, 0.01},
   };

@@ -60,12 +60,13 @@ Match checked_match(const SuffixIndex& index, int32_t pos, const unsigned char* 
 // (Longer tails made patches of shared libraries of two releases smaller by
 // under 0.1%, and each byte costs 5 while sorting.)
 constexpr size_t kSortTail = 8;
-// Only the suffixes at even positions are stored, for half the memory; one
-// at an odd position is found through the next one and a byte back. (The
-// patches of shared libraries of two releases came out within 0.2%, most
-// of them smaller.)
-constexpr size_t kOdd = 1;
-constexpr size_t kStep = kOdd + 1;
+// Mostly only the suffixes at even positions are stored, for half the
+// memory; one at an odd position is found through the next one and a byte
+// back, at a second search. (The patches of shared libraries of two
+// releases came out within 0.2%, most of them smaller.) With this many keys
+// or more for each byte of the text, all are stored: the searches then cost
+// more than the memory.
+constexpr size_t kKeysForAll = 4;
 
 // A kept stretch of the text, copied for the sort with kSortTail more bytes.
 struct Piece {
@@ -123,7 +124,7 @@ int sort_kept(SuffixIndex* index, const std::vector<TextRange>& skip, SortPause 
       // Written always, kept or not: a branch on a coin toss (an odd
       // position) would be mispredicted every other time.
       index->sa[kept] = static_cast<int32_t>(pos);
-      kept += (off < p->kept) & ((pos & kOdd) == 0);
+      kept += (off < p->kept) & ((pos & index->odd) == 0);
     }
     free(piece_at);
     index->count = static_cast<int32_t>(kept);
@@ -174,7 +175,7 @@ void count_prefixes(SuffixIndex* index, const std::vector<TextRange>& skip) {
   size_t at = 0;
   for (size_t r = 0; r <= skip.size(); r++) {
     size_t end = r < skip.size() ? skip[r].start : size;
-    for (size_t i = at + (at & kOdd); i < end; i += kStep)
+    for (size_t i = at + (at & index->odd); i < end; i += index->odd + 1)
       count[prefix_row(*index, text[i], i + 1 < size ? text[i + 1] : 0)]++;
     if (r < skip.size()) at = static_cast<size_t>(skip[r].start) + skip[r].length;
   }
@@ -191,6 +192,7 @@ int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t siz
   index->text = text;
   index->size = static_cast<int32_t>(size);
   if (size == 0) return OK;
+  index->odd = keys >= kKeysForAll * size ? 0 : 1;
   int rc = sort_kept(index, skip, pause, context);
   if (rc == OK) {
     double rows = static_cast<double>(index->count) / kSuffixesPerRow *
@@ -265,7 +267,7 @@ Match suffix_index_longest_match(const SuffixIndex& index, const unsigned char* 
   if (index.count == 0 || !may_occur(index, key, key_size)) return Match{};
   Match m = memo != nullptr && memo->key == key ? memo->stored
                                                 : search_stored(index, key, key_size, cap);
-  if (key_size < 3 || cap < 2) return m;
+  if (index.odd == 0 || key_size < 3 || cap < 2) return m;
   Match next = may_occur(index, key + 1, key_size - 1)
                    ? search_stored(index, key + 1, key_size - 1, cap)
                    : Match{};

@@ -6,15 +6,16 @@
 #include <vector>
 
 // Suffix array of `text` (sorted with libdivsufsort, 32-bit positions) of
-// the suffixes at even positions outside the left-out ranges, and a table of
-// where the suffixes of each leading prefix_bits of their first two bytes
-// begin in it, so that a search starts from a range of a few suffixes
-// instead of all of them.
+// the suffixes at even positions (or all, for many keys to search) outside
+// the left-out ranges, and a table of where the suffixes of each leading
+// prefix_bits of their first two bytes begin in it, so that a search starts
+// from a range of a few suffixes instead of all of them.
 struct SuffixIndex {
   const unsigned char* text = nullptr;  // borrowed; must outlive the index
   int32_t size = 0;                     // bytes of `text`
   int32_t* sa = nullptr;                // owned, `count` entries
   int32_t count = 0;
+  uint32_t odd = 1;                     // 1: the odd positions are left out
   uint32_t* bucket_start = nullptr;     // owned, 2^prefix_bits + 1 entries
   uint32_t prefix_bits = 0;             // of the two-byte prefix that picks a row
   uint64_t* filter = nullptr;           // owned, filter_bits bits
@@ -47,8 +48,9 @@ using SortPause = int (*)(bool away, const unsigned char** text, void* context);
 // Builds the index of `size` bytes (size < 2^31) without the suffixes that
 // start inside the `skip` ranges (increasing, non-overlapping). It sorts a
 // copy of the bytes outside them, at 5 bytes for each (the text may be away
-// meanwhile), and keeps 2 bytes for each. `keys`: about how many keys will
-// be searched (the prefix table grows with them, up to 256 kB). OK,
+// meanwhile), and keeps 2 bytes for each (4 when there are keys enough).
+// `keys`: about how many keys will be searched (the prefix table grows with
+// them, up to 256 kB). OK,
 // ERR_NO_MEMORY or the error `pause` returned; on failure nothing stays
 // allocated. Free with suffix_index_free.
 int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t size,
