@@ -29,14 +29,22 @@ constexpr size_t kCompareCap = 1 << 16;
 // The longer of the index's longest match for NEW[pos...] and the one the
 // shared stretch holding `pos` (if any) gives: the index leaves those
 // stretches' blocks of OLD out.
+// `next`: the first stretch that starts after the position last asked about.
+// The scan moves forward, so finding the stretch is mostly a step or none.
 Match longest_match(const SuffixIndex& index, const std::vector<Segment>& shared,
-                    const Alignment& a, size_t pos, MatchMemo* memo) {
+                    const Alignment& a, size_t pos, MatchMemo* memo, size_t* next) {
   Match m = suffix_index_longest_match(index, a.new_data + pos, a.new_size - pos, kCompareCap,
                                        memo);
-  auto it = std::upper_bound(shared.begin(), shared.end(), pos,
-                             [](size_t p, const Segment& s) { return p < s.new_start; });
-  if (it == shared.begin()) return m;
-  --it;
+  size_t& n = *next;
+  if (n > 0 && shared[n - 1].new_start > pos) {
+    n = static_cast<size_t>(
+        std::upper_bound(shared.begin(), shared.end(), pos,
+                         [](size_t p, const Segment& s) { return p < s.new_start; }) -
+        shared.begin());
+  }
+  while (n < shared.size() && shared[n].new_start <= pos) n++;
+  if (n == 0) return m;
+  auto it = shared.begin() + static_cast<ptrdiff_t>(n - 1);
   if (pos >= static_cast<size_t>(it->new_start) + it->length) return m;
   size_t old_pos = it->old_start + (pos - it->new_start);
   size_t limit = std::min({kCompareCap, a.new_size - pos, a.old_size - old_pos});
@@ -54,7 +62,8 @@ Match longest_match(const SuffixIndex& index, const std::vector<Segment>& shared
 // and sets *switch_at / *switch_match when a better alignment was found.
 size_t grow_segment(const SuffixIndex& index, const std::vector<Segment>& shared,
                     const Alignment& a, const SearchSettings& set, MatchMemo* memo,
-                    size_t scan, int64_t offset, size_t* switch_at, Match* switch_match) {
+                    size_t* shared_next, size_t scan, int64_t offset, size_t* switch_at,
+                    Match* switch_match) {
   const unsigned char* n = a.new_data;
   // NEW byte i faces OLD byte i + offset; scan + offset >= 0 and i >= scan.
   const unsigned char* o = a.old_data;
@@ -78,7 +87,7 @@ size_t grow_segment(const SuffixIndex& index, const std::vector<Segment>& shared
     if (best - score > set.give_up_drop || i - best_end > set.give_up_stall) break;
     if (weight == 0) continue;
     if (i + 1 < next_probe || i + 1 + set.min_probe > a.new_size) continue;
-    Match m = longest_match(index, shared, a, i + 1, memo);
+    Match m = longest_match(index, shared, a, i + 1, memo, shared_next);
     int64_t m_offset = m.old_pos - static_cast<int64_t>(i + 1);
     if (m.length >= set.min_probe && m_offset != offset) {
       // What the current alignment makes of the same bytes.
@@ -113,9 +122,11 @@ void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
   bool have_switch = false;
   Match switch_match;
   MatchMemo memo;
+  size_t shared_next = 0;
 
   while (scan + set.min_probe <= m) {
-    Match match = have_switch ? switch_match : longest_match(index, shared, a, scan, &memo);
+    Match match =
+        have_switch ? switch_match : longest_match(index, shared, a, scan, &memo, &shared_next);
     have_switch = false;
     if (match.length < set.min_probe) {
       scan++;
@@ -146,7 +157,8 @@ void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
     Reach back = reach_backward(a, scan, old_pos, scan - covered);
     size_t switch_at;
     size_t ahead =
-        grow_segment(index, shared, a, set, &memo, scan, offset, &switch_at, &switch_match);
+        grow_segment(index, shared, a, set, &memo, &shared_next, scan, offset, &switch_at,
+                     &switch_match);
     if (ahead == 0) {
       scan++;
       continue;
