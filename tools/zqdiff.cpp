@@ -65,7 +65,7 @@ int read_input(const char* path, unsigned char** data, size_t* size) {
   return rc;
 }
 
-// The inputs, which make_delta lets go while it sorts OLD (the sort, on a
+// The inputs, which write_delta lets go while it sorts OLD (the sort, on a
 // copy of the parts it needs, is when memory peaks) and which are then read
 // again: a hash of each (XXH3, several times as fast as the CRC on a
 // patch's path) tells a file that changed meanwhile.

@@ -31,7 +31,7 @@ int relay_pause(bool away, const unsigned char** text, void* context) {
 using SegmentSink = int (*)(const Alignment& a, const std::vector<Segment>& segments,
                             size_t which, void* context);
 
-// make_delta's stages with the segments of each of `count` settings, all
+// The generator's stages with the segments of each of `count` settings, all
 // from one sort, handed to `sink` (except those an earlier setting gave).
 int build_patches(Alignment a, const SearchSettings* settings, size_t count, SegmentSink sink,
                   void* sink_context, DeltaStageHook hook, void* context, DeltaPause pause,
@@ -76,10 +76,6 @@ int build_patches(Alignment a, const SearchSettings* settings, size_t count, Seg
   return rc;
 }
 
-int keep_image(const Alignment& a, const std::vector<Segment>& segments, size_t, void* context) {
-  return encode_patch(a, segments, static_cast<PatchImage*>(context));
-}
-
 struct ImageRelay {
   DeltaSink sink;
   void* context;
@@ -104,14 +100,6 @@ int relay_emit(const Alignment& a, const std::vector<Segment>& segments, size_t,
 }
 
 }  // namespace
-
-int make_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
-               size_t new_size, PatchImage* image, DeltaStageHook hook, void* context,
-               DeltaPause pause, void* pause_context, const SearchSettings& settings) {
-  *image = PatchImage{};
-  return build_patches(Alignment{old_data, old_size, new_data, new_size}, &settings, 1, keep_image,
-                       image, hook, context, pause, pause_context);
-}
 
 int make_deltas(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                 size_t new_size, const SearchSettings* settings, size_t count, DeltaSink sink,

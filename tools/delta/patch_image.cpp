@@ -280,8 +280,7 @@ int emit_patch(const Alignment& a, const std::vector<Segment>& segments, PatchEm
   header.control_size = static_cast<uint32_t>(l.control_size);
   header.diff_size = static_cast<uint32_t>(l.diff_size);
   header.extra_size = static_cast<uint32_t>(l.extra_size);
-  unsigned char bytes[kPatchHeaderSize > kControlTripleSize ? kPatchHeaderSize
-                                                            : kControlTripleSize];
+  unsigned char bytes[std::max(kPatchHeaderSize, kControlTripleSize)];  // header or triple
   encode_patch_header(header, bytes);
   out.put(bytes, kPatchHeaderSize);
 

@@ -10,8 +10,8 @@
 // search is sensitive to them, and the best differs from input to input),
 // keeps the one that compresses smallest and finds its packing. On OK
 // `image` is the caller's (patch_image_free) and `packing` its packing; the
-// hook is called as by make_delta. OK, ERR_NO_MEMORY, or ERR_BAD_DATA as
-// make_delta.
+// hook is called as by write_delta. OK, ERR_NO_MEMORY, or ERR_BAD_DATA as
+// write_delta.
 int make_smallest_patch(const unsigned char* old_data, size_t old_size,
                         const unsigned char* new_data, size_t new_size, PatchImage* image,
                         PatchPacking* packing, DeltaStageHook hook = nullptr,

@@ -143,21 +143,6 @@ int sort_kept(SuffixIndex* index, const std::vector<TextRange>& skip, SortPause 
   return rc;
 }
 
-// Sets the filter bit of each position a match may be reported at: each
-// kept one and the odd one just before a kept piece.
-void fill_filter(SuffixIndex* index, const std::vector<TextRange>& skip) {
-  size_t size = static_cast<size_t>(index->size);
-  size_t at = 0;
-  for (size_t r = 0; r <= skip.size(); r++) {
-    size_t end = r < skip.size() ? skip[r].start : size;
-    for (size_t i = at > 0 ? at - 1 : 0; i < end && i + kFilterGram <= size; i++) {
-      uint64_t bit = gram_bit(*index, index->text + i);
-      index->filter[bit >> 6] |= uint64_t{1} << (bit & 63);
-    }
-    if (r < skip.size()) at = static_cast<size_t>(skip[r].start) + skip[r].length;
-  }
-}
-
 bool may_occur(const SuffixIndex& index, const unsigned char* key, size_t key_size) {
   if (key_size < kFilterGram) return true;
   uint64_t bit = gram_bit(index, key);
@@ -165,10 +150,12 @@ bool may_occur(const SuffixIndex& index, const unsigned char* key, size_t key_si
 }
 
 // Counts the stored suffixes of each two-byte prefix into the table, whose
-// rows then become where each prefix begins. Done once the text is back: the
-// table is not held while sorting, when memory peaks. The one-byte last
-// suffix "b" sorts just before every "b\0...", so it counts as (b, 0).
-void count_prefixes(SuffixIndex* index, const std::vector<TextRange>& skip) {
+// rows then become where each prefix begins, and sets the filter bit of each
+// position a match may be reported at (each kept one, and the odd one just
+// before a kept piece). Done once the text is back: neither is held while
+// sorting, when memory peaks. The one-byte last suffix "b" sorts just before
+// every "b\0...", so it counts as (b, 0).
+void fill_tables(SuffixIndex* index, const std::vector<TextRange>& skip) {
   const unsigned char* text = index->text;
   size_t size = static_cast<size_t>(index->size);
   uint32_t* count = index->bucket_start + 1;
@@ -177,6 +164,10 @@ void count_prefixes(SuffixIndex* index, const std::vector<TextRange>& skip) {
     size_t end = r < skip.size() ? skip[r].start : size;
     for (size_t i = at + (at & index->odd); i < end; i += index->odd + 1)
       count[prefix_row(*index, text[i], i + 1 < size ? text[i + 1] : 0)]++;
+    for (size_t i = at > 0 ? at - 1 : 0; i < end && i + kFilterGram <= size; i++) {
+      uint64_t bit = gram_bit(*index, text + i);
+      index->filter[bit >> 6] |= uint64_t{1} << (bit & 63);
+    }
     if (r < skip.size()) at = static_cast<size_t>(skip[r].start) + skip[r].length;
   }
   for (size_t b = 1; b <= size_t{1} << index->prefix_bits; b++)
@@ -210,8 +201,7 @@ int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t siz
     suffix_index_free(index);
     return rc;
   }
-  count_prefixes(index, skip);
-  fill_filter(index, skip);
+  fill_tables(index, skip);
   return OK;
 }
 
@@ -219,9 +209,9 @@ void suffix_index_free(SuffixIndex* index) {
   free(index->sa);
   free(index->bucket_start);
   free(index->filter);
-  index->filter = nullptr;
   index->sa = nullptr;
   index->bucket_start = nullptr;
+  index->filter = nullptr;
 }
 
 namespace {

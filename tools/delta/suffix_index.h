@@ -50,9 +50,8 @@ using SortPause = int (*)(bool away, const unsigned char** text, void* context);
 // copy of the bytes outside them, at 5 bytes for each (the text may be away
 // meanwhile), and keeps 2 bytes for each (4 when there are keys enough).
 // `keys`: about how many keys will be searched (the prefix table grows with
-// them, up to 256 kB). OK,
-// ERR_NO_MEMORY or the error `pause` returned; on failure nothing stays
-// allocated. Free with suffix_index_free.
+// them, up to 256 kB). OK, ERR_NO_MEMORY or the error `pause` returned; on
+// failure nothing stays allocated. Free with suffix_index_free.
 int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t size,
                        const std::vector<TextRange>& skip = {}, SortPause pause = nullptr,
                        void* context = nullptr, size_t keys = 0);
