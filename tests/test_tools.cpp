@@ -272,6 +272,7 @@ TEST(Zqdiff, BadInputFailsWithAMessage) {
                              {{dir / "missing", dir / "new", dir / "p"}, 1, "missing: cannot read it"},
                              {{dir / "old", dir / "sub", dir / "p"}, 1, "sub: cannot read it"},
                              {{dir / "old", dir / "new", dir / "no/p"}, 1, "no/p: cannot write the patch"},
+                             {{dir / "old", dir / "new", "/dev/full"}, 1, "/dev/full: cannot write the patch"},
                              {{dir / "huge", dir / "old", dir / "p"}, 1, "huge: files of 2 GiB or more cannot be patched"},
                              {{dir / "old", dir / "huge", dir / "p"}, 1, "huge: files of 2 GiB or more cannot be patched"}});
   expect_failures("zqpatch", {{{dir / "new", dir / "out", dir / "patch"}, 3,
@@ -280,6 +281,7 @@ TEST(Zqdiff, BadInputFailsWithAMessage) {
                               {{dir / "old", dir / "out", dir / "short"}, 4, "wrong magic or block"}});
   EXPECT_FALSE(exists(dir / "p"));
   EXPECT_FALSE(exists(dir / "out"));  // nothing half-written is left
+  EXPECT_TRUE(exists("/dev/full"));  // ... and no device removed for it
   // --verbose names every stage with its time, the peak memory and the sizes.
   write_file(dir / "a", "a");
   RunResult verbose = run_tool("zqdiff", {"--verbose", dir / "a", dir / "a", dir / "a.patch"});

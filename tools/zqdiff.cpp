@@ -4,7 +4,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -99,25 +98,6 @@ int pause_inputs(bool away, const unsigned char** old_data, const unsigned char*
   return OK;
 }
 
-// The patch file, created when the first bytes of the patch are ready: the
-// inputs are back in memory by then, so a PATCH that names one of them
-// loses nothing that is still needed.
-struct PatchOutput {
-  const char* path = nullptr;
-  UniqueFd fd;
-  bool created = false;
-};
-
-int write_patch_bytes(const unsigned char* bytes, size_t size, void* context) {
-  PatchOutput* out = static_cast<PatchOutput*>(context);
-  if (!out->created) {
-    out->fd.reset(open(out->path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!out->fd.ok()) return ERR_WRITE;
-    out->created = true;
-  }
-  return write_all(out->fd.fd, bytes, size);
-}
-
 // --verbose: the size of the patch just written as a package entry (read
 // back: the patch is not kept in memory while it is written).
 void report_packing(const char* path) {
@@ -170,14 +150,14 @@ int main(int argc, char** argv) {
   }
   report_stage("read", &clock);
 
-  PatchOutput out;
+  // Created at the first bytes of the patch, when the inputs are back.
+  PieceFile out;
   out.path = patch_path;
-  int rc = write_delta(in.data[0], in.sizes[0], in.data[1], in.sizes[1], write_patch_bytes, &out,
+  int rc = write_delta(in.data[0], in.sizes[0], in.data[1], in.sizes[1], piece_file_write, &out,
                        report_stage, &clock, pause_inputs, &in);
   free(in.data[0]);
   free(in.data[1]);
-  if (rc == OK && (!out.fd.ok() || out.fd.close_checked() != 0)) rc = ERR_WRITE;
-  if (rc != OK && out.created) unlink(patch_path);  // nothing half-written is left
+  rc = piece_file_finish(&out, rc);
   if (rc == ERR_READ) return 1;  // told above
   if (rc == ERR_WRITE) {
     fprintf(stderr, "zqdiff: %s: cannot write the patch\n", patch_path);

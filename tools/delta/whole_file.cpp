@@ -1,4 +1,4 @@
-// Reading and writing whole files with plain POSIX calls.
+// Reading whole files and writing them in pieces with plain POSIX calls.
 #include "tools/delta/whole_file.h"
 
 #include <fcntl.h>
@@ -34,14 +34,25 @@ int read_whole_file(const char* path, unsigned char** data, size_t* size) {
   return OK;
 }
 
-int write_whole_file(const char* path, const unsigned char* data, size_t size) {
-  UniqueFd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644));
-  if (!fd.ok()) return ERR_WRITE;
-  bool ok = write_all(fd.fd, data, size) == OK;
-  if (fd.close_checked() != 0) ok = false;
-  if (!ok) {
-    unlink(path);
-    return ERR_WRITE;
+int piece_file_write(const unsigned char* bytes, size_t size, void* context) {
+  PieceFile* file = static_cast<PieceFile*>(context);
+  if (!file->created) {
+    file->fd.reset(open(file->path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!file->fd.ok()) return ERR_WRITE;
+    file->created = true;
   }
-  return OK;
+  return write_all(file->fd.fd, bytes, size);
+}
+
+int piece_file_finish(PieceFile* file, int rc) {
+  struct stat written;
+  bool regular = file->fd.ok() && fstat(file->fd.fd, &written) == 0 && S_ISREG(written.st_mode);
+  if (rc == OK && (!file->fd.ok() || file->fd.close_checked() != 0)) rc = ERR_WRITE;
+  // Nothing half-written is left; but only the regular file the run wrote
+  // goes, not a device (/dev/full) or whatever stands at the name by now.
+  struct stat now;
+  if (rc != OK && regular && lstat(file->path, &now) == 0 && now.st_dev == written.st_dev &&
+      now.st_ino == written.st_ino)
+    unlink(file->path);
+  return rc;
 }

@@ -1,7 +1,10 @@
-// Whole files in memory, as the tools read their inputs.
+// Whole files in memory, as the tools read their inputs, and files written
+// a piece at a time, as zqdiff writes its patch.
 #pragma once
 
 #include <cstddef>
+
+#include "base/fd.h"
 
 // Reads the regular file `path` into a new malloc'ed buffer (*data, freed by
 // the caller with free(); null for an empty file). OK, ERR_READ (cannot be
@@ -9,6 +12,21 @@
 // (the file changed size while being read).
 int read_whole_file(const char* path, unsigned char** data, size_t* size);
 
-// Creates or truncates `path` (mode 0644 less the umask) and writes `size`
-// bytes. OK or ERR_WRITE; a partly written file is removed.
-int write_whole_file(const char* path, const unsigned char* data, size_t size);
+// A file written a piece at a time, created or truncated (mode 0644 less the
+// umask) only at the first piece: a file the caller still reads before then
+// (an input named as the output) is not cut short early.
+struct PieceFile {
+  const char* path = nullptr;
+  UniqueFd fd;
+  bool created = false;
+};
+
+// Writes `size` bytes at the end of the PieceFile `file` (a PatchEmit).
+// OK or ERR_WRITE.
+int piece_file_write(const unsigned char* bytes, size_t size, void* file);
+
+// Closes the file after the last piece when `rc` is OK; removes what was
+// written when `rc` or the close is not (a regular file only, and only the
+// one written: never a device such as /dev/full). Returns `rc`, or ERR_WRITE when the
+// close failed.
+int piece_file_finish(PieceFile* file, int rc);
