@@ -74,20 +74,9 @@ PY
 fi
 pairs+=(pathological)
 
-# The size of the patch entry make-update writes for OLD -> NEW; the entry,
-# unpacked by the package reader, must rebuild NEW through zqpatch.
 # TOOLS=dir/tools measures another build's make-update (say, an older one).
 tools=${TOOLS:-build/tools}
-stored_size() {  # old new
-  local t=$work/tree
-  rm -rf "$t" && mkdir -p "$t/old" "$t/new"
-  cp "$1" "$t/old/f" && cp "$2" "$t/new/f"
-  "$tools/make-update" "$t/old" "$t/new" "$t/out" > /dev/null 2>&1
-  build/tools/zav extract "$t/out/update.zav" f.patch "$t/f.patch" > /dev/null
-  build/tools/zqpatch "$1" "$t/f.result" "$t/f.patch" > /dev/null 2>&1
-  cmp -s "$t/f.result" "$2" || echo "!! the stored patch does not rebuild NEW for $p" >&2
-  build/tools/zav list "$t/out/update.zav" | awk '$1 == "f.patch" {print $4}'
-}
+. bench/stored_size.sh
 
 # Runs "$@" `reps` times; prints the best elapsed seconds and its peak KiB.
 # Timed to the millisecond (time's %e has hundredths, as long as a small

@@ -12,6 +12,8 @@ cd "$top"
 pairs_dir=${PAIRS_DIR:-out/bench-delta/pairs}
 work=out/tune-delta
 mkdir -p "$work"
+tools=build/tools
+. bench/stored_size.sh
 cmake --build build --target zqdiff zqpatch make-update zav -j2 > "$work/build.log" 2>&1 || {
   tail -30 "$work/build.log"
   exit 1
@@ -22,10 +24,7 @@ for p in ${PAIRS:-updater libcrypto git libcurl libsystemd libxml2 sources patho
   start=$(date +%s.%N)
   build/tools/zqdiff "$pairs_dir/$p.old" "$pairs_dir/$p.new" "$work/$p.patch"
   end=$(date +%s.%N)
-  rm -rf "$work/tree" && mkdir -p "$work/tree/old" "$work/tree/new"
-  cp "$pairs_dir/$p.old" "$work/tree/old/f" && cp "$pairs_dir/$p.new" "$work/tree/new/f"
-  build/tools/make-update "$work/tree/old" "$work/tree/new" "$work/tree/out" > /dev/null
-  size=$(build/tools/zav list "$work/tree/out/update.zav" | awk '$1 == "f.patch" {print $4}')
+  size=$(stored_size "$pairs_dir/$p.old" "$pairs_dir/$p.new")
   check=ok
   if [ -z "${NORT:-}" ]; then
     build/tools/zqpatch "$pairs_dir/$p.old" "$work/$p.new" "$work/$p.patch" > /dev/null 2>&1 \
