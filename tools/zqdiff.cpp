@@ -1,5 +1,7 @@
 // zqdiff: writes the binary patch that turns OLD into NEW.
 #include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -47,7 +49,7 @@ void report_stage(const char* stage, void* context) {
   clock->last = t;
 }
 
-int read_input(const char* path, unsigned char** data, size_t* size) {
+int map_input(const char* path, MappedFile* file) {
   // Refused before a byte is read: the format's seeks are signed 32-bit.
   struct stat st;
   if (stat(path, &st) == 0 && S_ISREG(st.st_mode) &&
@@ -55,7 +57,7 @@ int read_input(const char* path, unsigned char** data, size_t* size) {
     fprintf(stderr, "zqdiff: %s: files of 2 GiB or more cannot be patched\n", path);
     return ERR_BAD_DATA;
   }
-  int rc = read_whole_file(path, data, size);
+  int rc = map_whole_file(path, file);
   if (rc == ERR_NO_MEMORY)
     fprintf(stderr, "zqdiff: %s: not enough memory to read it\n", path);
   else if (rc != OK)
@@ -64,38 +66,54 @@ int read_input(const char* path, unsigned char** data, size_t* size) {
   return rc;
 }
 
-// The inputs, which write_delta lets go while it sorts OLD (the sort, on a
-// copy of the parts it needs, is when memory peaks) and which are then read
-// again: a hash of each (XXH3, several times as fast as the CRC on a
-// patch's path) tells a file that changed meanwhile.
+// The inputs, mapped rather than read: write_delta lets go of their pages
+// while it sorts a copy of OLD's parts (when memory peaks), and of NEW's
+// behind its scan; they are read in again where touched. A hash of each
+// (XXH3, several times as fast as the CRC on a patch's path), taken first
+// and again once the patch is written, tells a file that changed meanwhile.
 struct Inputs {
-  const char* paths[2];
-  unsigned char* data[2] = {nullptr, nullptr};
-  size_t sizes[2] = {0, 0};
+  const char* paths[2] = {nullptr, nullptr};
+  MappedFile files[2];
   uint64_t hashes[2] = {0, 0};
+  size_t released = 0;  // NEW's pages before this are let go
 };
 
-int pause_inputs(bool away, const unsigned char** old_data, const unsigned char** new_data,
-                 void* context) {
+int pause_inputs(bool away, const unsigned char**, const unsigned char**, void* context) {
   Inputs* in = static_cast<Inputs*>(context);
-  const unsigned char** views[2] = {old_data, new_data};
+  for (int i = 0; away && i < 2; i++) release_mapped_file(in->files[i], 0, in->files[i].size);
+  return OK;
+}
+
+void release_passed(size_t new_pos, void* context) {
+  Inputs* in = static_cast<Inputs*>(context);
+  release_mapped_file(in->files[1], in->released, new_pos);
+  in->released = new_pos;
+}
+
+// OK, or ERR_READ when an input is not what it was when first hashed.
+int check_unchanged(const Inputs& in) {
   for (int i = 0; i < 2; i++) {
-    if (away) {
-      in->hashes[i] = XXH3_64bits(in->data[i], in->sizes[i]);
-      free(in->data[i]);
-      in->data[i] = nullptr;
-      *views[i] = nullptr;
-      continue;
-    }
-    size_t size = 0;
-    if (read_input(in->paths[i], &in->data[i], &size) != OK) return ERR_READ;
-    *views[i] = in->data[i];
-    if (size != in->sizes[i] || XXH3_64bits(in->data[i], size) != in->hashes[i]) {
-      fprintf(stderr, "zqdiff: %s: changed while the patch was being made\n", in->paths[i]);
+    struct stat st;
+    if (fstat(in.files[i].fd.fd, &st) != 0 ||
+        static_cast<uint64_t>(st.st_size) != in.files[i].size ||
+        XXH3_64bits(in.files[i].data, in.files[i].size) != in.hashes[i]) {
+      fprintf(stderr, "zqdiff: %s: changed while the patch was being made\n", in.paths[i]);
       return ERR_READ;
     }
   }
   return OK;
+}
+
+// An input cut short under its mapping ends the run here, where its lost
+// pages are touched: the half-written patch goes as after any failure.
+PieceFile* g_patch = nullptr;
+
+void on_lost_input(int) {
+  static const char kMessage[] = "zqdiff: an input was cut short while the patch was being made\n";
+  ssize_t told = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  (void)told;
+  if (g_patch != nullptr) piece_file_finish(g_patch, ERR_READ);
+  _exit(1);
 }
 
 // --verbose: the size of the patch just written as a package entry (read
@@ -120,10 +138,10 @@ void report_packing(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Every large buffer (inputs, their copy for the sort, the suffix array)
+  // Every large buffer (the copy of OLD for the sort, the suffix array)
   // straight from and back to the system: left to itself, the allocator
-  // raises this threshold once the first is freed, and the inputs read again
-  // after the sort would land on a heap that keeps the sort's freed copy.
+  // raises this threshold once the first is freed, and the buffers after it
+  // would land on a heap that keeps what the first freed.
   mallopt(M_MMAP_THRESHOLD, 1 << 17);
   StageClock clock;
   int first = 1;
@@ -139,25 +157,32 @@ int main(int argc, char** argv) {
     fputs(kUsage, stderr);
     return 2;
   }
-  Inputs in{{argv[first], argv[first + 1]}};
+  Inputs in;
+  in.paths[0] = argv[first];
+  in.paths[1] = argv[first + 1];
   const char* patch_path = argv[first + 2];
   clock.last = now_seconds();
 
-  if (read_input(in.paths[0], &in.data[0], &in.sizes[0]) != OK) return 1;
-  if (read_input(in.paths[1], &in.data[1], &in.sizes[1]) != OK) {
-    free(in.data[0]);
-    return 1;
+  for (int i = 0; i < 2; i++) {
+    if (map_input(in.paths[i], &in.files[i]) != OK) return 1;
+    in.hashes[i] = XXH3_64bits(in.files[i].data, in.files[i].size);
   }
   report_stage("read", &clock);
 
-  // Created at the first bytes of the patch, when the inputs are back.
+  // Created at the first bytes of the patch, when the search is done.
   PieceFile out;
   out.path = patch_path;
-  int rc = write_delta(in.data[0], in.sizes[0], in.data[1], in.sizes[1], piece_file_write, &out,
-                       report_stage, &clock, pause_inputs, &in);
-  free(in.data[0]);
-  free(in.data[1]);
+  g_patch = &out;
+  struct sigaction lost = {};
+  lost.sa_handler = on_lost_input;
+  sigaction(SIGBUS, &lost, nullptr);
+  int rc = write_delta(in.files[0].data, in.files[0].size, in.files[1].data, in.files[1].size,
+                       piece_file_write, &out, report_stage, &clock, pause_inputs, &in,
+                       release_passed);
+  if (rc == OK) rc = check_unchanged(in);
   rc = piece_file_finish(&out, rc);
+  g_patch = nullptr;
+  for (MappedFile& file : in.files) unmap_whole_file(&file);
   if (rc == ERR_READ) return 1;  // told above
   if (rc == ERR_WRITE) {
     fprintf(stderr, "zqdiff: %s: cannot write the patch\n", patch_path);

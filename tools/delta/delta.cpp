@@ -35,7 +35,7 @@ using SegmentSink = int (*)(const Alignment& a, const std::vector<Segment>& segm
 // from one sort, handed to `sink` (except those an earlier setting gave).
 int build_patches(Alignment a, const SearchSettings* settings, size_t count, SegmentSink sink,
                   void* sink_context, DeltaStageHook hook, void* context, DeltaPause pause,
-                  void* pause_context) {
+                  void* pause_context, DeltaPassed passed) {
   if (a.old_size >= kDeltaMaxInput || a.new_size >= kDeltaMaxInput) return ERR_BAD_DATA;
   std::vector<Segment> shared;
   std::vector<TextRange> skip;
@@ -59,7 +59,9 @@ int build_patches(Alignment a, const SearchSettings* settings, size_t count, Seg
   std::vector<std::vector<Segment>> segments;
   try {
     segments.resize(count);
-    for (size_t i = 0; i < count; i++) find_segments(index, shared, a, settings[i], &segments[i]);
+    for (size_t i = 0; i < count; i++)
+      find_segments(index, shared, a, settings[i], &segments[i], count == 1 ? passed : nullptr,
+                    pause_context);
   } catch (const std::bad_alloc&) {
     rc = ERR_NO_MEMORY;
   }
@@ -106,14 +108,14 @@ int make_deltas(const unsigned char* old_data, size_t old_size, const unsigned c
                 void* sink_context, DeltaStageHook hook, void* context) {
   ImageRelay relay{sink, sink_context};
   return build_patches(Alignment{old_data, old_size, new_data, new_size}, settings, count,
-                       relay_image, &relay, hook, context, nullptr, nullptr);
+                       relay_image, &relay, hook, context, nullptr, nullptr, nullptr);
 }
 
 int write_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                 size_t new_size, PatchEmit emit, void* emit_context, DeltaStageHook hook,
-                void* context, DeltaPause pause, void* pause_context) {
+                void* context, DeltaPause pause, void* pause_context, DeltaPassed passed) {
   EmitRelay relay{emit, emit_context};
   SearchSettings settings;
   return build_patches(Alignment{old_data, old_size, new_data, new_size}, &settings, 1,
-                       relay_emit, &relay, hook, context, pause, pause_context);
+                       relay_emit, &relay, hook, context, pause, pause_context, passed);
 }

@@ -17,6 +17,11 @@ using DeltaStageHook = void (*)(const char* stage, void* context);
 using DeltaPause = int (*)(bool away, const unsigned char** old_data,
                            const unsigned char** new_data, void* context);
 
+// Tells a caller that the search reads no byte of NEW before `new_pos` until
+// the encoding, which reads NEW once more from the start: a caller that maps
+// NEW may let those pages go meanwhile.
+using DeltaPassed = void (*)(size_t new_pos, void* context);
+
 // Files of this size or more cannot be patched: the format's seeks are
 // signed 32-bit and the suffix array is 32-bit.
 constexpr size_t kDeltaMaxInput = size_t{1} << 31;
@@ -29,11 +34,12 @@ constexpr size_t kDeltaMaxInput = size_t{1} << 31;
 // then); while searching, old_size + new_size plus 2 to 4 bytes for each of
 // those bytes. OK, ERR_NO_MEMORY, ERR_BAD_DATA when an input reaches
 // kDeltaMaxInput or the patch 4 GiB, or the error `pause` or `emit`
-// returned.
+// returned. `passed` is called with `pause_context`.
 int write_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                 size_t new_size, PatchEmit emit, void* emit_context,
                 DeltaStageHook hook = nullptr, void* context = nullptr,
-                DeltaPause pause = nullptr, void* pause_context = nullptr);
+                DeltaPause pause = nullptr, void* pause_context = nullptr,
+                DeltaPassed passed = nullptr);
 
 // Takes one patch of make_deltas, the `which`th of its settings, and owns it
 // from then on (also when it fails). OK, or an error that make_deltas returns.

@@ -25,6 +25,8 @@ constexpr size_t kLastProbeGap = 16;
 // A longest match that reaches this is long enough; the search stops there
 // and the extension takes over.
 constexpr size_t kCompareCap = 1 << 16;
+// The scan tells its caller it has moved on at most this often.
+constexpr size_t kPassedStep = 1 << 16;
 
 // The longer of the index's longest match for NEW[pos...] and the one the
 // shared stretch holding `pos` (if any) gives: the index leaves those
@@ -111,12 +113,15 @@ size_t grow_segment(const SuffixIndex& index, const std::vector<Segment>& shared
 
 void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
                    const Alignment& a, const SearchSettings& set,
-                   std::vector<Segment>* segments) {
+                   std::vector<Segment>* segments, ScanPassed passed, void* context) {
   segments->clear();
   const size_t m = a.new_size;
   const int64_t n = static_cast<int64_t>(a.old_size);
   size_t scan = 0;
-  size_t covered = 0;  // end of the last segment in NEW
+  // End of the last segment in NEW: no later step reads NEW before it (the
+  // backward extension stops there).
+  size_t covered = 0;
+  size_t told = 0;  // what `passed` was last told
   bool have_previous = false;
   int64_t previous_offset = 0;  // OLD position minus NEW position
   bool have_switch = false;
@@ -178,6 +183,10 @@ void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
     if (s.length > 0) segments->push_back(s);
     covered = scan + ahead;
     scan = covered;
+    if (passed != nullptr && covered - told >= kPassedStep) {
+      told = covered;
+      passed(told, context);
+    }
     if (switch_at != SIZE_MAX && switch_at >= covered) {
       scan = switch_at;
       have_switch = true;

@@ -54,10 +54,15 @@ struct SearchSettings {
   size_t give_up_stall = 256;
 };
 
+// Told now and then, with the caller's context, that the scan reads no byte
+// of NEW before `new_pos` any more.
+using ScanPassed = void (*)(size_t new_pos, void* context);
+
 // Fills `segments` (cleared first) in increasing, non-overlapping NEW order,
 // each lying inside both inputs. `index` is the suffix index of a.old_data
 // without the blocks of OLD in `shared` (as find_shared_blocks leaves them).
 // Time near O((n + m) log n) on any input. Throws only std::bad_alloc.
 void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
                    const Alignment& a, const SearchSettings& settings,
-                   std::vector<Segment>* segments);
+                   std::vector<Segment>* segments, ScanPassed passed = nullptr,
+                   void* context = nullptr);

@@ -2,9 +2,12 @@
 #include "tools/delta/whole_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
 #include "base/fd.h"
@@ -32,6 +35,34 @@ int read_whole_file(const char* path, unsigned char** data, size_t* size) {
   *data = buffer;
   *size = want;
   return OK;
+}
+
+int map_whole_file(const char* path, MappedFile* file) {
+  file->data = nullptr;
+  file->size = 0;
+  file->fd.reset(open(path, O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (!file->fd.ok() || fstat(file->fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return ERR_READ;
+  if (st.st_size == 0) return OK;
+  void* data = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, file->fd.fd, 0);
+  if (data == MAP_FAILED) return errno == ENOMEM ? ERR_NO_MEMORY : ERR_READ;
+  file->data = static_cast<unsigned char*>(data);
+  file->size = static_cast<size_t>(st.st_size);
+  return OK;
+}
+
+void release_mapped_file(const MappedFile& file, size_t from, size_t to) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  from = (from + page - 1) / page * page;
+  to = std::min(to, file.size) / page * page;
+  if (file.data != nullptr && from < to) madvise(file.data + from, to - from, MADV_DONTNEED);
+}
+
+void unmap_whole_file(MappedFile* file) {
+  if (file->data != nullptr) munmap(file->data, file->size);
+  file->data = nullptr;
+  file->size = 0;
+  file->fd.reset(-1);
 }
 
 int piece_file_write(const unsigned char* bytes, size_t size, void* context) {

@@ -6,6 +6,23 @@
 
 #include "base/fd.h"
 
+// A regular file mapped read-only: its pages are read in when first touched,
+// and pages let go (release_mapped_file) are read in again if touched
+// again, so only the parts in use take memory. A file cut short while mapped
+// raises SIGBUS where its lost pages are touched.
+struct MappedFile {
+  unsigned char* data = nullptr;  // null for an empty file
+  size_t size = 0;
+  UniqueFd fd;
+};
+
+// Maps the regular file `path` whole. OK, ERR_READ (cannot be opened or
+// mapped, or is not a regular file) or ERR_NO_MEMORY.
+int map_whole_file(const char* path, MappedFile* file);
+// Lets go of the pages lying wholly inside bytes [from, to) of the mapping.
+void release_mapped_file(const MappedFile& file, size_t from, size_t to);
+void unmap_whole_file(MappedFile* file);
+
 // Reads the regular file `path` into a new malloc'ed buffer (*data, freed by
 // the caller with free(); null for an empty file). OK, ERR_READ (cannot be
 // opened, read, or is not a regular file), ERR_NO_MEMORY, or ERR_BAD_DATA
