@@ -86,6 +86,7 @@ int pause_inputs(bool away, const unsigned char**, const unsigned char**, void* 
 
 void release_passed(size_t new_pos, void* context) {
   Inputs* in = static_cast<Inputs*>(context);
+  if (new_pos < in->released) in->released = 0;  // the next scan, from the start
   release_mapped_file(in->files[1], in->released, new_pos);
   in->released = new_pos;
 }
@@ -167,6 +168,8 @@ int main(int argc, char** argv) {
     if (map_input(in.paths[i], &in.files[i]) != OK) return 1;
     in.hashes[i] = XXH3_64bits(in.files[i].data, in.files[i].size);
   }
+  // NEW comes back a piece at a time, as the scans reach it.
+  release_mapped_file(in.files[1], 0, in.files[1].size);
   report_stage("read", &clock);
 
   // Created at the first bytes of the patch, when the search is done.

@@ -35,12 +35,12 @@ using SegmentSink = int (*)(const Alignment& a, const std::vector<Segment>& segm
 // from one sort, handed to `sink` (except those an earlier setting gave).
 int build_patches(Alignment a, const SearchSettings* settings, size_t count, SegmentSink sink,
                   void* sink_context, DeltaStageHook hook, void* context, DeltaPause pause,
-                  void* pause_context, DeltaPassed passed) {
+                  void* pause_context, ScanPassed passed) {
   if (a.old_size >= kDeltaMaxInput || a.new_size >= kDeltaMaxInput) return ERR_BAD_DATA;
   std::vector<Segment> shared;
   std::vector<TextRange> skip;
   try {
-    find_shared_blocks(a, &shared);
+    find_shared_blocks(a, &shared, passed, pause_context);
     skip.reserve(shared.size());
     for (const Segment& s : shared) skip.push_back(TextRange{s.old_start, s.length});
   } catch (const std::bad_alloc&) {
@@ -113,7 +113,7 @@ int make_deltas(const unsigned char* old_data, size_t old_size, const unsigned c
 
 int write_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                 size_t new_size, PatchEmit emit, void* emit_context, DeltaStageHook hook,
-                void* context, DeltaPause pause, void* pause_context, DeltaPassed passed) {
+                void* context, DeltaPause pause, void* pause_context, ScanPassed passed) {
   EmitRelay relay{emit, emit_context};
   SearchSettings settings;
   return build_patches(Alignment{old_data, old_size, new_data, new_size}, &settings, 1,

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "tools/delta/patch_image.h"
+#include "tools/delta/segment_search.h"
 
 // Called after each stage ("suffix sort", "match search", "encode") with the
 // caller's `context`, for progress and --verbose figures.
@@ -16,11 +17,6 @@ using DeltaStageHook = void (*)(const char* stage, void* context);
 // (read again, say). OK, or an error that write_delta returns.
 using DeltaPause = int (*)(bool away, const unsigned char** old_data,
                            const unsigned char** new_data, void* context);
-
-// Tells a caller that the search reads no byte of NEW before `new_pos` until
-// the encoding, which reads NEW once more from the start: a caller that maps
-// NEW may let those pages go meanwhile.
-using DeltaPassed = void (*)(size_t new_pos, void* context);
 
 // Files of this size or more cannot be patched: the format's seeks are
 // signed 32-bit and the suffix array is 32-bit.
@@ -34,12 +30,15 @@ constexpr size_t kDeltaMaxInput = size_t{1} << 31;
 // then); while searching, old_size + new_size plus 2 to 4 bytes for each of
 // those bytes. OK, ERR_NO_MEMORY, ERR_BAD_DATA when an input reaches
 // kDeltaMaxInput or the patch 4 GiB, or the error `pause` or `emit`
-// returned. `passed` is called with `pause_context`.
+// returned. `passed`, with `pause_context`, is told as each scan over NEW
+// (for shared blocks, then the search) moves on that the scan reads no byte
+// of NEW before a point any more: a caller that maps NEW may let those pages
+// go, to be read again by the next scan or the encoding.
 int write_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                 size_t new_size, PatchEmit emit, void* emit_context,
                 DeltaStageHook hook = nullptr, void* context = nullptr,
                 DeltaPause pause = nullptr, void* pause_context = nullptr,
-                DeltaPassed passed = nullptr);
+                ScanPassed passed = nullptr);
 
 // Takes one patch of make_deltas, the `which`th of its settings, and owns it
 // from then on (also when it fails). OK, or an error that make_deltas returns.

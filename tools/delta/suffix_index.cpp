@@ -43,6 +43,14 @@ uint32_t common_prefix(const SuffixIndex& index, int32_t pos, const unsigned cha
   const unsigned char* s = index.text + pos;
   uint32_t end = std::min<uint32_t>(limit, static_cast<uint32_t>(index.size - pos));
   uint32_t k = from;
+  // Eight bytes at a time: text repeats itself in long stretches.
+  while (k + 8 <= end) {
+    uint64_t x, y;
+    memcpy(&x, s + k, 8);
+    memcpy(&y, key + k, 8);
+    if (x != y) return k + static_cast<uint32_t>(__builtin_ctzll(x ^ y) >> 3);
+    k += 8;
+  }
   while (k < end && s[k] == key[k]) k++;
   return k;
 }
