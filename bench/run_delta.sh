@@ -2,8 +2,7 @@
 # Patch generator benchmark: zqdiff against bsdiff 4.3 and xdelta3 -9 on the
 # same file pairs in one run, and zqpatch against bspatch. Prints one table:
 # patch size (the patch entry as make-update stores it in a package, against
-# the other tools' files), generation time and peak memory
-# (/usr/bin/time), apply time, and zqdiff's ratios to bsdiff.
+# the other tools' files), generation time and peak memory, apply time, and zqdiff's ratios to bsdiff.
 # Not part of ctest: it takes minutes (bsdiff needs about one on the
 # pathological pair).
 set -euo pipefail
@@ -78,17 +77,15 @@ pairs+=(pathological)
 tools=${TOOLS:-build/tools}
 . bench/stored_size.sh
 
-# Runs "$@" `reps` times; prints the best elapsed seconds and its peak KiB.
-# Timed to the millisecond (time's %e has hundredths, as long as a small
-# pair's whole run), the same way for every tool.
+# Runs "$@" `reps` times; prints the best elapsed seconds and its peak KiB,
+# both from the stopwatch built with the project (bench/timed.cpp), the same
+# way for every tool.
 measure() {
   local reps=$1; shift
   local best="" mem=""
   for _ in $(seq "$reps"); do
-    local start; start=$(date +%s%N)
-    /usr/bin/time -f "%M" -o "$work/time" "$@" > /dev/null 2>&1
-    local t; t=$(awk "BEGIN{print ($(date +%s%N) - $start) / 1e9}")
-    read -r m < "$work/time"
+    local t m
+    read -r t m < <(build/bench/timed "$@" 2> /dev/null || true)
     if [ -z "$best" ] || awk "BEGIN{exit !($t < $best)}"; then best=$t; mem=$m; fi
   done
   echo "$best $mem"

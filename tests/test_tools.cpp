@@ -2,12 +2,15 @@
 // directories and links) through the real updater, zqdiff and zqpatch agree
 // byte for byte, zav packs, signs and verifies; bad input gives a clear
 // message and exit code.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "archive/writer.h"
 #include "base/byte_order.h"
@@ -252,6 +255,42 @@ TEST(Zqdiff, PatchesTurnOldIntoNewByteForByte) {
     ASSERT_EQ(run_tool("zqpatch", {dir / "old", dir / "result", dir / "patch"}).exit_code, 0);
     EXPECT_TRUE(read_file(dir / "result") == k.new_data);
     EXPECT_EQ(file_mode(dir / "result"), 0751u);  // OLD's mode, as the updater keeps it
+  }
+}
+
+// NEW keeps changing, or is cut short and grown again, all the while zqdiff
+// reads it: the run fails with a message and leaves no patch.
+TEST(Zqdiff, AnInputChangedMeanwhileLeavesNoPatch) {
+  std::string data = random_bytes(4 << 20, 9);
+  for (bool cut : {false, true}) {
+    SCOPED_TRACE(cut ? "cut short" : "changed");
+    TempDir dir;
+    write_file(dir / "old", data);
+    write_file(dir / "new", edited(data));
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> writes{0};
+    std::thread writer([&] {
+      int fd = open((dir / "new").c_str(), O_WRONLY);
+      for (uint64_t n = 1; !stop; n++) {
+        if (cut && ftruncate(fd, 4096) != 0) break;
+        // A new count at the start and at the end (growing it again when cut).
+        if (pwrite(fd, &n, sizeof n, 0) != sizeof n || pwrite(fd, &n, sizeof n, data.size() - 8) != sizeof n) break;
+        writes = n;
+      }
+      close(fd);
+    });
+    while (writes == 0) std::this_thread::yield();
+    // Again if the writer got no turn during the run (on a busy machine).
+    RunResult r;
+    for (int i = 0; i < 3 && r.exit_code != 1; i++) {
+      unlink((dir / "patch").c_str());
+      r = run_tool("zqdiff", {dir / "old", dir / "new", dir / "patch"});
+    }
+    stop = true;
+    writer.join();
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("while the patch was being made"), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(dir / "patch"));
   }
 }
 

@@ -164,6 +164,9 @@ int main(int argc, char** argv) {
   const char* patch_path = argv[first + 2];
   clock.last = now_seconds();
 
+  struct sigaction lost = {};
+  lost.sa_handler = on_lost_input;
+  sigaction(SIGBUS, &lost, nullptr);
   for (int i = 0; i < 2; i++) {
     if (map_input(in.paths[i], &in.files[i]) != OK) return 1;
     in.hashes[i] = XXH3_64bits(in.files[i].data, in.files[i].size);
@@ -176,9 +179,6 @@ int main(int argc, char** argv) {
   PieceFile out;
   out.path = patch_path;
   g_patch = &out;
-  struct sigaction lost = {};
-  lost.sa_handler = on_lost_input;
-  sigaction(SIGBUS, &lost, nullptr);
   int rc = write_delta(in.files[0].data, in.files[0].size, in.files[1].data, in.files[1].size,
                        piece_file_write, &out, report_stage, &clock, pause_inputs, &in,
                        release_passed);

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -77,6 +78,17 @@ size_t grow_segment(const SuffixIndex& index, const std::vector<Segment>& shared
   *switch_at = SIZE_MAX;
   for (size_t i = scan; i < end; i++) {
     size_t oi = static_cast<size_t>(static_cast<int64_t>(i) + offset);
+    // Eight agreeing bytes at a new best each: most of a long segment.
+    uint64_t nw, ow;
+    while (score >= best && i + 8 <= end &&
+           (memcpy(&nw, n + i, 8), memcpy(&ow, o + oi, 8), nw == ow)) {
+      score += 8;
+      best = score;
+      i += 8;
+      oi += 8;
+      best_end = i;
+    }
+    if (i == end) break;
     int weight = n[i] == o[oi] ? 1 : pair_score(a, i, oi, -1);
     score += weight;
     if (weight > 0) {

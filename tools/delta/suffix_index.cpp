@@ -171,12 +171,42 @@ int merge_parts(const unsigned char* copy, size_t total, int32_t** first, size_t
   return OK;
 }
 
+// Sizes the prefix table and the filter for the `count` sorted suffixes in
+// index->sa (positions in the copy), and, in one pass over them while the
+// copy is still there, fills the table (rows begin in order along the sorted
+// suffixes) and turns them into positions in the text.
+int place_sorted(SuffixIndex* index, const unsigned char* copy, size_t total, const CopyMap& map,
+                 size_t count, size_t keys) {
+  index->count = static_cast<int32_t>(count);
+  double rows = static_cast<double>(count) / kSuffixesPerRow *
+                std::max(1.0, static_cast<double>(keys) / static_cast<double>(index->size));
+  while (index->prefix_bits < kMaxPrefixBits && (size_t{1} << index->prefix_bits) < rows)
+    index->prefix_bits++;
+  size_t last_row = size_t{1} << index->prefix_bits;
+  index->bucket_start = static_cast<uint32_t*>(malloc((last_row + 1) * sizeof(uint32_t)));
+  // Two bits a stored suffix: about one a position it covers.
+  index->filter_bits = std::max<uint64_t>(64, kFilterBitsPerPosition * 2 * count);
+  index->filter = static_cast<uint64_t*>(calloc((index->filter_bits + 63) / 64, 8));
+  if (index->bucket_start == nullptr || index->filter == nullptr) return ERR_NO_MEMORY;
+  size_t next_row = 0;
+  for (size_t k = 0; k < count; k++) {
+    uint32_t c = static_cast<uint32_t>(index->sa[k]);
+    // The one-byte last suffix "b" sorts just before every "b\0...".
+    size_t row = prefix_row(*index, copy[c], c + 1 < total ? copy[c + 1] : 0);
+    while (next_row <= row) index->bucket_start[next_row++] = static_cast<uint32_t>(k);
+    const Piece& p = piece_of(map, c);
+    index->sa[k] = static_cast<int32_t>(p.text_start + (c - p.copy_start));
+  }
+  while (next_row <= last_row) index->bucket_start[next_row++] = static_cast<uint32_t>(count);
+  return OK;
+}
+
 // Sorts the suffixes that start outside `skip`: the kept pieces, each with
 // its tail, are copied into one string and sorted, and the suffixes that
 // start in a tail or at an odd position are dropped again. The text is not
 // needed while the copy is sorted: `pause` may take it away meanwhile.
 int sort_kept(SuffixIndex* index, const std::vector<TextRange>& skip, SortPause pause,
-              void* context) {
+              void* context, size_t keys) {
   size_t size = static_cast<size_t>(index->size);
   CopyMap map;
   size_t total = 0, at = 0;
@@ -219,15 +249,8 @@ int sort_kept(SuffixIndex* index, const std::vector<TextRange>& skip, SortPause 
       free(second);
     }
   }
+  if (rc == OK) rc = place_sorted(index, copy, total, map, count, keys);
   free(copy);
-  if (rc == OK) {
-    for (size_t k = 0; k < count; k++) {
-      uint32_t c = static_cast<uint32_t>(index->sa[k]);
-      const Piece& p = piece_of(map, c);
-      index->sa[k] = static_cast<int32_t>(p.text_start + (c - p.copy_start));
-    }
-    index->count = static_cast<int32_t>(count);
-  }
   free(map.piece_at);
   std::vector<Piece>().swap(map.pieces);
   if (pause) {
@@ -243,29 +266,21 @@ bool may_occur(const SuffixIndex& index, const unsigned char* key, size_t key_si
   return (index.filter[bit >> 6] >> (bit & 63)) & 1;
 }
 
-// Counts the stored suffixes of each two-byte prefix into the table, whose
-// rows then become where each prefix begins, and sets the filter bit of each
-// position a match may be reported at (each kept one, and the odd one just
-// before a kept piece). Done once the text is back: neither is held while
-// sorting, when memory peaks. The one-byte last suffix "b" sorts just before
-// every "b\0...", so it counts as (b, 0).
-void fill_tables(SuffixIndex* index, const std::vector<TextRange>& skip) {
+// Sets the filter bit of each position a match may be reported at: each
+// kept one, and the odd one just before a kept piece. Done once the text is
+// back: the filter is not filled while sorting, when memory peaks.
+void fill_filter(SuffixIndex* index, const std::vector<TextRange>& skip) {
   const unsigned char* text = index->text;
   size_t size = static_cast<size_t>(index->size);
-  uint32_t* count = index->bucket_start + 1;
   size_t at = 0;
   for (size_t r = 0; r <= skip.size(); r++) {
     size_t end = r < skip.size() ? skip[r].start : size;
-    for (size_t i = at + (at & index->odd); i < end; i += index->odd + 1)
-      count[prefix_row(*index, text[i], i + 1 < size ? text[i + 1] : 0)]++;
     for (size_t i = at > 0 ? at - 1 : 0; i < end && i + kFilterGram <= size; i++) {
       uint64_t bit = gram_bit(*index, text + i);
       index->filter[bit >> 6] |= uint64_t{1} << (bit & 63);
     }
     if (r < skip.size()) at = static_cast<size_t>(skip[r].start) + skip[r].length;
   }
-  for (size_t b = 1; b <= size_t{1} << index->prefix_bits; b++)
-    index->bucket_start[b] += index->bucket_start[b - 1];
 }
 
 }  // namespace
@@ -278,24 +293,12 @@ int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t siz
   index->size = static_cast<int32_t>(size);
   if (size == 0) return OK;
   index->odd = keys >= kKeysForAll * size ? 0 : 1;
-  int rc = sort_kept(index, skip, pause, context);
-  if (rc == OK) {
-    double rows = static_cast<double>(index->count) / kSuffixesPerRow *
-                  std::max(1.0, static_cast<double>(keys) / static_cast<double>(size));
-    while (index->prefix_bits < kMaxPrefixBits && (size_t{1} << index->prefix_bits) < rows)
-      index->prefix_bits++;
-    index->bucket_start = static_cast<uint32_t*>(
-        calloc((size_t{1} << index->prefix_bits) + 1, sizeof(uint32_t)));
-    // Two bits a stored suffix: about one a position it covers.
-    index->filter_bits = std::max<uint64_t>(64, kFilterBitsPerPosition * 2 * index->count);
-    index->filter = static_cast<uint64_t*>(calloc((index->filter_bits + 63) / 64, 8));
-    if (index->bucket_start == nullptr || index->filter == nullptr) rc = ERR_NO_MEMORY;
-  }
+  int rc = sort_kept(index, skip, pause, context, keys);
   if (rc != OK) {
     suffix_index_free(index);
     return rc;
   }
-  fill_tables(index, skip);
+  if (index->count > 0) fill_filter(index, skip);
   return OK;
 }
 
