@@ -10,19 +10,39 @@ namespace {
 // short enough that the blocks fit between the changed bytes of a new build
 // (its shifted addresses and offsets).
 constexpr size_t kBlock = 32;
-constexpr uint64_t kBase = 0x100000001b3ULL;
+// A cyclic polynomial (buzhash) over the bytes' random codes: rolling it a
+// byte on is a rotation and two exclusive ors, a short chain from one
+// position to the next where a polynomial hash needs a multiplication.
+struct ByteCodes {
+  uint64_t code[256];
+};
+constexpr ByteCodes make_codes() {
+  ByteCodes codes{};
+  uint64_t x = 0x9E3779B97F4A7C15ULL;
+  for (uint64_t& c : codes.code) {  // splitmix64
+    x += 0x9E3779B97F4A7C15ULL;
+    uint64_t z = x;
+    z = (z ^ z >> 30) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ z >> 27) * 0x94D049BB133111EBULL;
+    c = z ^ z >> 31;
+  }
+  return codes;
+}
+constexpr ByteCodes kCodes = make_codes();
 
-// The polynomial hash of kBlock bytes, p[0] the highest power: the rolling
-// hash of the same bytes. Four quarters at once, joined by Horner's rule
-// over them, for the same value without one chain of 32 multiplications.
+uint64_t rotate_left(uint64_t x, unsigned n) { return n % 64 == 0 ? x : x << n % 64 | x >> (64 - n % 64); }
+
+// The hash of kBlock bytes: each byte's code turned by its distance from
+// the last byte.
 uint64_t block_hash(const unsigned char* p) {
-  constexpr size_t kQuarter = kBlock / 4;
-  uint64_t q[4] = {0, 0, 0, 0};
-  for (size_t i = 0; i < kQuarter; i++)
-    for (size_t k = 0; k < 4; k++) q[k] = q[k] * kBase + p[k * kQuarter + i];
-  uint64_t step = 1;  // kBase^kQuarter
-  for (size_t i = 0; i < kQuarter; i++) step *= kBase;
-  return ((q[0] * step + q[1]) * step + q[2]) * step + q[3];
+  uint64_t h = 0;
+  for (size_t i = 0; i < kBlock; i++) h ^= rotate_left(kCodes.code[p[i]], kBlock - 1 - i);
+  return h;
+}
+
+// The hash of the block a byte on: `out` leaves it, `in` joins it.
+uint64_t roll(uint64_t h, unsigned char out, unsigned char in) {
+  return rotate_left(h, 1) ^ rotate_left(kCodes.code[out], kBlock) ^ kCodes.code[in];
 }
 
 // The scan tells its caller it has moved on at most this often.
@@ -80,8 +100,6 @@ void find_shared_blocks(const Alignment& a, std::vector<Segment>* shared, ScanPa
     filter[filter_word(mixed)] |= filter_mask(mixed);
   }
 
-  uint64_t top = 1;  // kBase^(kBlock - 1), to drop the byte leaving the window
-  for (size_t i = 1; i < kBlock; i++) top *= kBase;
   std::vector<bool> taken(blocks, false);
   size_t pos = 0, told = 0;
   // The block (number + 1) after the one just taken: NEW mostly goes on with
@@ -124,7 +142,7 @@ void find_shared_blocks(const Alignment& a, std::vector<Segment>* shared, ScanPa
       continue;
     }
     if (pos + kBlock >= a.new_size) break;
-    h = (h - a.new_data[pos] * top) * kBase + a.new_data[pos + kBlock];
+    h = roll(h, a.new_data[pos], a.new_data[pos + kBlock]);
     pos++;
   }
 }

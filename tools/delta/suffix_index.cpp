@@ -43,7 +43,9 @@ uint32_t common_prefix(const SuffixIndex& index, int32_t pos, const unsigned cha
   const unsigned char* s = index.text + pos;
   uint32_t end = std::min<uint32_t>(limit, static_cast<uint32_t>(index.size - pos));
   uint32_t k = from;
-  // Eight bytes at a time: text repeats itself in long stretches.
+  // Most comparisons end at the first byte; past it, eight bytes at a time
+  // (text repeats itself in long stretches).
+  if (k < end && s[k] != key[k]) return k;
   while (k + 8 <= end) {
     uint64_t x, y;
     memcpy(&x, s + k, 8);
