@@ -77,18 +77,15 @@ pairs+=(pathological)
 tools=${TOOLS:-build/tools}
 . bench/stored_size.sh
 
-# Runs "$@" `reps` times; prints the best elapsed seconds and its peak KiB,
-# both from the stopwatch built with the project (bench/timed.cpp), the same
-# way for every tool.
-measure() {
-  local reps=$1; shift
-  local best="" mem=""
-  for _ in $(seq "$reps"); do
-    local t m
-    read -r t m < <(build/bench/timed "$@" 2> /dev/null || true)
-    if [ -z "$best" ] || awk "BEGIN{exit !($t < $best)}"; then best=$t; mem=$m; fi
-  done
-  echo "$best $mem"
+# Runs "$@" once with the stopwatch built with the project (bench/timed.cpp)
+# and keeps its elapsed seconds and peak KiB in the variables named by $1 and
+# $2 when it is the fastest run so far.
+keep_best() {
+  local -n best_t=$1 best_m=$2
+  shift 2
+  local t m
+  read -r t m < <(build/bench/timed "$@" 2> /dev/null || true)
+  if [ -z "$best_t" ] || awk "BEGIN{exit !($t < $best_t)}"; then best_t=$t; best_m=$m; fi
 }
 
 printf "%-13s %9s | %9s %9s %9s | %7s %7s %7s | %7s %7s %7s | %6s %6s | %5s %5s %5s\n" \
@@ -100,14 +97,19 @@ for p in "${pairs[@]}"; do
   # Best of several runs: on a shared machine one run of a small pair is
   # mostly noise.
   reps=5; [ "$(stat -c %s "$new")" -gt 20000000 ] && reps=1
-  read -r zt zm < <(measure $reps "$tools/zqdiff" "$old" "$new" "$work/p.zq")
+  # The tools take turns, round after round, so that a machine that slows
+  # down or speeds up meanwhile weighs on each alike.
+  zt="" bt="" xt="" zpt="" bpt=""
+  for _ in $(seq "$reps"); do
+    keep_best zt zm "$tools/zqdiff" "$old" "$new" "$work/p.zq"
+    keep_best bt bm bsdiff "$old" "$new" "$work/p.bs"
+    keep_best xt xm xdelta3 -9 -f -e -s "$old" "$new" "$work/p.xd"
+    keep_best zpt zpm build/tools/zqpatch "$old" "$work/r.zq" "$work/p.zq"
+    keep_best bpt bpm bspatch "$old" "$work/r.bs" "$work/p.bs"
+  done
   zs=$(stored_size "$old" "$new")
-  read -r bt bm < <(measure $reps bsdiff "$old" "$new" "$work/p.bs")
   bs=$(stat -c %s "$work/p.bs")
-  read -r xt xm < <(measure $reps xdelta3 -9 -f -e -s "$old" "$new" "$work/p.xd")
   xs=$(stat -c %s "$work/p.xd")
-  read -r zpt _ < <(measure $reps build/tools/zqpatch "$old" "$work/r.zq" "$work/p.zq")
-  read -r bpt _ < <(measure $reps bspatch "$old" "$work/r.bs" "$work/p.bs")
   cmp -s "$work/r.zq" "$new" || echo "!! zqpatch result differs from NEW for $p"
   cmp -s "$work/r.bs" "$new" || echo "!! bspatch result differs from NEW for $p"
   printf "%-13s %9d | %9d %9d %9d | %7.3f %7.3f %7.3f | %7.1f %7.1f %7.1f | %6.3f %6.3f | %5.3f %5.2f %5.2f\n" \
