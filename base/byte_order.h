@@ -1,4 +1,4 @@
-// Big-endian 32-bit integers, the byte order of every format of the system
+// Big-endian integers, the byte order of every format of the system
 // (the package file and the patch file).
 #pragma once
 
@@ -7,6 +7,10 @@
 inline uint32_t load_be32(const unsigned char* p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
          (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+inline uint64_t load_be64(const unsigned char* p) {
+  return static_cast<uint64_t>(load_be32(p)) << 32 | load_be32(p + 4);
 }
 
 inline void store_be32(unsigned char* p, uint32_t v) {

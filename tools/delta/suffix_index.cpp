@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/byte_order.h"
 #include "base/status.h"
 
 namespace {
@@ -148,6 +149,10 @@ int sort_part(const unsigned char* copy, size_t begin, size_t end, size_t stop,
 // their first kMergeDepth bytes.
 bool sorts_after(const unsigned char* copy, size_t total, int32_t a, int32_t b) {
   size_t rest_a = total - static_cast<size_t>(a), rest_b = total - static_cast<size_t>(b);
+  if (rest_a >= 8 && rest_b >= 8) {  // most pairs differ in their first eight bytes
+    uint64_t x = load_be64(copy + a), y = load_be64(copy + b);
+    if (x != y) return x > y;
+  }
   size_t n = std::min({rest_a, rest_b, kMergeDepth});
   int order = memcmp(copy + a, copy + b, n);
   if (order != 0) return order > 0;
@@ -262,22 +267,30 @@ int sort_kept(SuffixIndex* index, const std::vector<TextRange>& skip, SortPause 
   return rc;
 }
 
-bool may_occur(const SuffixIndex& index, const unsigned char* key, size_t key_size) {
-  if (key_size < kFilterGram) return true;
-  uint64_t bit = gram_bit(index, key);
+bool gram_set(const SuffixIndex& index, const unsigned char* gram) {
+  uint64_t bit = gram_bit(index, gram);
   return (index.filter[bit >> 6] >> (bit & 63)) & 1;
 }
 
-// Sets the filter bit of each position a match may be reported at: each
-// kept one, and the odd one just before a kept piece. Done once the text is
-// back: the filter is not filled while sorting, when memory peaks.
+// Whether `key` may have a match of kShortestSureMatch bytes: both its
+// first and its second kFilterGram bytes must occur (most keys of text pass
+// the first test alone).
+bool may_occur(const SuffixIndex& index, const unsigned char* key, size_t key_size) {
+  if (key_size < kShortestSureMatch) return true;
+  return gram_set(index, key) && gram_set(index, key + 1);
+}
+
+// Sets the filter bit of each position a match may be reported at (each
+// kept one, and the odd one just before a kept piece) and of the position
+// after it. Done once the text is back: the filter is not filled while
+// sorting, when memory peaks.
 void fill_filter(SuffixIndex* index, const std::vector<TextRange>& skip) {
   const unsigned char* text = index->text;
   size_t size = static_cast<size_t>(index->size);
   size_t at = 0;
   for (size_t r = 0; r <= skip.size(); r++) {
     size_t end = r < skip.size() ? skip[r].start : size;
-    for (size_t i = at > 0 ? at - 1 : 0; i < end && i + kFilterGram <= size; i++) {
+    for (size_t i = at > 0 ? at - 1 : 0; i <= end && i + kFilterGram <= size; i++) {
       uint64_t bit = gram_bit(*index, text + i);
       index->filter[bit >> 6] |= uint64_t{1} << (bit & 63);
     }
