@@ -30,7 +30,9 @@ constexpr ByteCodes make_codes() {
 }
 constexpr ByteCodes kCodes = make_codes();
 
-uint64_t rotate_left(uint64_t x, unsigned n) { return n % 64 == 0 ? x : x << n % 64 | x >> (64 - n % 64); }
+uint64_t rotate_left(uint64_t x, unsigned n) {
+  return n % 64 == 0 ? x : x << n % 64 | x >> (64 - n % 64);
+}
 
 // The hash of kBlock bytes: each byte's code turned by its distance from
 // the last byte.

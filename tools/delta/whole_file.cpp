@@ -44,7 +44,8 @@ int map_whole_file(const char* path, MappedFile* file) {
   struct stat st;
   if (!file->fd.ok() || fstat(file->fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return ERR_READ;
   if (st.st_size == 0) return OK;
-  void* data = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, file->fd.fd, 0);
+  void* data =
+      mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, file->fd.fd, 0);
   if (data == MAP_FAILED) return errno == ENOMEM ? ERR_NO_MEMORY : ERR_READ;
   file->data = static_cast<unsigned char*>(data);
   file->size = static_cast<size_t>(st.st_size);
