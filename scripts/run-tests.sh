@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the project twice, plain and with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and runs the whole test suite on both; then runs
-# the end-to-end tests against ThreadSanitizer builds of the updater and
-# zqdiff, which must report nothing.
+# the end-to-end tests against a ThreadSanitizer build of the updater, which
+# must report nothing.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -16,12 +16,11 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 bash scripts/build.sh build-asan -DUPDATER_SANITIZE=ON
 (cd build-asan && ctest --output-on-failure -j2)
 
-# The ThreadSanitizer updater and zqdiff stand in for the plain ones in the
-# plain build's end-to-end tests; any report fails the run.
-BUILD_TARGETS="updater zqdiff" bash scripts/build.sh build-tsan -DUPDATER_TSAN=ON
+# The ThreadSanitizer updater stands in for the plain one in the plain build's
+# end-to-end tests; any report fails the run.
+BUILD_TARGETS=updater bash scripts/build.sh build-tsan -DUPDATER_TSAN=ON
 reports=$(mktemp -d)
 (cd build && UPDATER_BIN_UNDER_TEST="$top/build-tsan/driver/updater" \
-  ZQDIFF_UNDER_TEST="$top/build-tsan/tools/zqdiff" \
   TSAN_OPTIONS="halt_on_error=1 exitcode=66 log_path=$reports/report suppressions=$top/tests/tsan.supp" \
   ctest --output-on-failure -j2 -L e2e)
 if ls "$reports"/report* > /dev/null 2>&1; then

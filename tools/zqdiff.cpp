@@ -75,6 +75,7 @@ struct Inputs {
   const char* paths[2] = {nullptr, nullptr};
   MappedFile files[2];
   uint64_t hashes[2] = {0, 0};
+  size_t released = 0;  // NEW's pages before this are let go
 };
 
 int pause_inputs(bool away, const unsigned char**, const unsigned char**, void* context) {
@@ -83,8 +84,11 @@ int pause_inputs(bool away, const unsigned char**, const unsigned char**, void* 
   return OK;
 }
 
-void release_passed(size_t from, size_t to, void* context) {
-  release_mapped_file(static_cast<Inputs*>(context)->files[1], from, to);
+void release_passed(size_t new_pos, void* context) {
+  Inputs* in = static_cast<Inputs*>(context);
+  if (new_pos < in->released) in->released = 0;  // the next scan, from the start
+  release_mapped_file(in->files[1], in->released, new_pos);
+  in->released = new_pos;
 }
 
 // OK, or ERR_READ when an input is not what it was when first hashed.

@@ -358,11 +358,7 @@ std::string updater_bin() {
   const char* other = getenv("UPDATER_BIN_UNDER_TEST");  // the ThreadSanitizer build, say
   return other != nullptr && *other != '\0' ? other : UPDATER_BIN;
 }
-std::string tool_bin(const std::string& name) {
-  const char* other = getenv("ZQDIFF_UNDER_TEST");  // the ThreadSanitizer build, say
-  if (name == "zqdiff" && other != nullptr && *other != '\0') return other;
-  return std::string(TOOLS_DIR) + "/" + name;
-}
+std::string tool_bin(const std::string& name) { return std::string(TOOLS_DIR) + "/" + name; }
 
 std::vector<std::string> fault_shim_env(const std::vector<std::string>& settings) {
   std::vector<std::string> env = {std::string("LD_PRELOAD=") + FAULT_SHIM};

@@ -132,7 +132,7 @@ int wait_program(Child* child, double timeout_seconds);
 bool wait_for_text(const std::string& path, const std::string& text);
 
 std::string updater_bin();  // this build's, or $UPDATER_BIN_UNDER_TEST
-std::string tool_bin(const std::string& name);  // zqdiff: $ZQDIFF_UNDER_TEST if set
+std::string tool_bin(const std::string& name);
 
 // Environment entries that preload the fault-injection library (tests/shims,
 // its FAULT_* variables documented there), then `settings`.

@@ -59,10 +59,9 @@ int build_patches(Alignment a, const SearchSettings* settings, size_t count, Seg
   std::vector<std::vector<Segment>> segments;
   try {
     segments.resize(count);
-    if (count == 1)  // zqdiff's one patch: the scan is most of its time
-      find_segments_in_halves(index, shared, a, settings[0], &segments[0], passed, pause_context);
-    for (size_t i = 0; i < count && count > 1; i++)
-      find_segments(index, shared, a, settings[i], &segments[i]);
+    for (size_t i = 0; i < count; i++)
+      find_segments(index, shared, a, settings[i], &segments[i], count == 1 ? passed : nullptr,
+                    pause_context);
   } catch (const std::bad_alloc&) {
     rc = ERR_NO_MEMORY;
   }

@@ -30,11 +30,10 @@ constexpr size_t kDeltaMaxInput = size_t{1} << 31;
 // then); while searching, old_size + new_size plus 2 to 4 bytes for each of
 // those bytes. OK, ERR_NO_MEMORY, ERR_BAD_DATA when an input reaches
 // kDeltaMaxInput or the patch 4 GiB, or the error `pause` or `emit`
-// returned. The search scans the two halves of NEW at once
-// (find_segments_in_halves). `passed`, with `pause_context`, is told of the
-// parts of NEW each scan (for shared blocks, then the search) has left
-// behind: a caller that maps NEW may let those pages go, to be read again by
-// the next scan or the encoding.
+// returned. `passed`, with `pause_context`, is told as each scan over NEW
+// (for shared blocks, then the search) moves on that the scan reads no byte
+// of NEW before a point any more: a caller that maps NEW may let those pages
+// go, to be read again by the next scan or the encoding.
 int write_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                 size_t new_size, PatchEmit emit, void* emit_context,
                 DeltaStageHook hook = nullptr, void* context = nullptr,

@@ -15,9 +15,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <new>
-#include <system_error>
-#include <thread>
 
 namespace {
 
@@ -31,9 +28,6 @@ constexpr size_t kLastProbeGap = 16;
 constexpr size_t kCompareCap = 1 << 16;
 // The scan tells its caller it has moved on at most this often.
 constexpr size_t kPassedStep = 1 << 16;
-
-// NEW of at least this size is scanned in two halves at once.
-constexpr size_t kHalvesFrom = size_t{1} << 16;
 
 // The longer of the index's longest match for NEW[pos...] and the one the
 // shared stretch holding `pos` (if any) gives: the index leaves those
@@ -127,20 +121,19 @@ size_t grow_segment(const SuffixIndex& index, const std::vector<Segment>& shared
   return best_end - scan;
 }
 
+}  // namespace
 
-// The scan of find_segments from NEW[from] on, starting segments before
-// `until` only (the last may reach past it).
-void scan_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
-                   const Alignment& a, const SearchSettings& set, size_t from, size_t until,
+void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
+                   const Alignment& a, const SearchSettings& set,
                    std::vector<Segment>* segments, ScanPassed passed, void* context) {
   segments->clear();
   const size_t m = a.new_size;
   const int64_t n = static_cast<int64_t>(a.old_size);
-  size_t scan = from;
+  size_t scan = 0;
   // End of the last segment in NEW: no later step reads NEW before it (the
   // backward extension stops there).
-  size_t covered = from;
-  size_t told = from;  // what `passed` was last told up to
+  size_t covered = 0;
+  size_t told = 0;  // what `passed` was last told
   bool have_previous = false;
   int64_t previous_offset = 0;  // OLD position minus NEW position
   bool have_switch = false;
@@ -148,7 +141,7 @@ void scan_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
   MatchMemo memo;
   size_t shared_next = 0;
 
-  while (scan < until && scan + set.min_probe <= m) {
+  while (scan + set.min_probe <= m) {
     Match match =
         have_switch ? switch_match : longest_match(index, shared, a, scan, &memo, &shared_next);
     have_switch = false;
@@ -203,8 +196,8 @@ void scan_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
     covered = scan + ahead;
     scan = covered;
     if (passed != nullptr && covered - told >= kPassedStep) {
-      passed(told, covered, context);
       told = covered;
+      passed(told, context);
     }
     if (switch_at != SIZE_MAX && switch_at >= covered) {
       scan = switch_at;
@@ -212,61 +205,5 @@ void scan_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
     }
     previous_offset = offset;
     have_previous = true;
-  }
-}
-
-}  // namespace
-
-void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
-                   const Alignment& a, const SearchSettings& set,
-                   std::vector<Segment>* segments, ScanPassed passed, void* context) {
-  scan_segments(index, shared, a, set, 0, SIZE_MAX, segments, passed, context);
-}
-
-void find_segments_in_halves(const SuffixIndex& index, const std::vector<Segment>& shared,
-                             const Alignment& a, const SearchSettings& set,
-                             std::vector<Segment>* segments, ScanPassed passed,
-                             void* context) {
-  const size_t middle = a.new_size / 2;
-  std::vector<Segment> second;
-  bool second_failed = false;
-  std::thread other;
-  if (a.new_size >= kHalvesFrom) {
-    try {
-      other = std::thread([&] {
-        try {
-          scan_segments(index, shared, a, set, middle, SIZE_MAX, &second, passed, context);
-        } catch (const std::bad_alloc&) {
-          second_failed = true;
-        }
-      });
-    } catch (const std::system_error&) {
-    }
-  }
-  if (!other.joinable()) return find_segments(index, shared, a, set, segments, passed, context);
-  try {
-    scan_segments(index, shared, a, set, 0, middle, segments, passed, context);
-  } catch (const std::bad_alloc&) {
-    other.join();
-    throw;
-  }
-  other.join();
-  if (second_failed) throw std::bad_alloc();
-  // The second half's segments from where the first half's last one ends.
-  size_t covered = segments->empty() ? 0 : segments->back().new_start + segments->back().length;
-  for (Segment s : second) {
-    if (s.new_start + s.length <= covered) continue;
-    if (s.new_start < covered) {
-      uint32_t cut = static_cast<uint32_t>(covered - s.new_start);
-      s = Segment{s.new_start + cut, s.old_start + cut, s.length - cut};
-    }
-    Segment* last = segments->empty() ? nullptr : &segments->back();
-    if (last != nullptr && last->old_start - last->new_start == s.old_start - s.new_start &&
-        s.new_start - (last->new_start + last->length) <= set.merge_gap) {
-      last->length = s.new_start + s.length - last->new_start;
-    } else {
-      segments->push_back(s);
-    }
-    covered = s.new_start + s.length;
   }
 }

@@ -55,8 +55,8 @@ struct SearchSettings {
 };
 
 // Told now and then, with the caller's context, that the scan reads no byte
-// of NEW in [from, to) any more. May be called from two threads at once.
-using ScanPassed = void (*)(size_t from, size_t to, void* context);
+// of NEW before `new_pos` any more.
+using ScanPassed = void (*)(size_t new_pos, void* context);
 
 // Fills `segments` (cleared first) in increasing, non-overlapping NEW order,
 // each lying inside both inputs. `index` is the suffix index of a.old_data
@@ -66,12 +66,3 @@ void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
                    const Alignment& a, const SearchSettings& settings,
                    std::vector<Segment>* segments, ScanPassed passed = nullptr,
                    void* context = nullptr);
-
-// find_segments with the two halves of NEW scanned at once, the second in a
-// thread of its own, and joined where the first half's last segment ends:
-// about half the time on two cores, for segments that differ only near the
-// middle. One scan for a small NEW, or when no thread can be started.
-void find_segments_in_halves(const SuffixIndex& index, const std::vector<Segment>& shared,
-                             const Alignment& a, const SearchSettings& settings,
-                             std::vector<Segment>* segments, ScanPassed passed = nullptr,
-                             void* context = nullptr);

@@ -112,8 +112,8 @@ void find_shared_blocks(const Alignment& a, std::vector<Segment>* shared, ScanPa
   bool hashed = false;  // h is the hash of NEW[pos, pos + kBlock)
   while (true) {
     if (passed != nullptr && pos - told >= kPassedStep) {
-      passed(told, pos, context);
       told = pos;
+      passed(told, context);
     }
     size_t b = 0;
     if (follow != 0 && follow <= blocks && first[follow - 1] && !taken[follow - 1] &&

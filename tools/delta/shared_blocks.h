@@ -12,7 +12,7 @@
 // OLD[old_start, +length), in increasing and non-overlapping NEW order, each
 // a run of whole aligned blocks of OLD, no OLD block in two of them. Time
 // linear in the sizes; memory about old_size / 4 while it runs. `passed`, if
-// given, is told (with `context`) of what NEW the scan has left behind.
-// Throws only std::bad_alloc.
+// given, is told as the scan moves on (with `context`) that it reads no byte
+// of NEW before `new_pos` any more. Throws only std::bad_alloc.
 void find_shared_blocks(const Alignment& a, std::vector<Segment>* shared,
                         ScanPassed passed = nullptr, void* context = nullptr);

@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "base/byte_order.h"
 #include "base/status.h"
@@ -82,12 +80,10 @@ constexpr size_t kSortTail = 8;
 constexpr size_t kKeysForAll = 4;
 
 // When the suffixes at odd positions are left out, the copy is sorted in
-// three parts of a third, the first two at once on two threads, then the
-// last, each dropping what the index does not keep once sorted: the sort
-// then peaks near 3.8 bytes for each byte instead of 5 (the copy, and either
-// two parts' 4-byte entries, or one part's and what the others kept), and
-// takes about two thirds of the time. Copies shorter than this are sorted
-// whole.
+// two parts, two thirds and a third, each dropping what the index does not
+// keep before the next is sorted: the sort then peaks near 3.8 bytes for
+// each byte instead of 5 (the copy, the part's 4-byte entries and what the
+// other part kept). Copies shorter than this are sorted whole.
 constexpr size_t kSplitAt = size_t{1} << 16;
 // The parts are merged comparing this many bytes of each suffix at most, so
 // that no run of equal bytes makes the merge slow; the first part is sorted
@@ -182,53 +178,6 @@ int merge_parts(const unsigned char* copy, size_t total, int32_t** first, size_t
   return OK;
 }
 
-// A part of the copy to sort (as sort_part's arguments) and what it kept.
-struct Part {
-  size_t begin, end, stop;
-  int32_t* kept = nullptr;
-  size_t count = 0;
-  int rc = OK;
-};
-
-void sort_into(const unsigned char* copy, const CopyMap& map, uint32_t odd, Part* part) {
-  part->rc = sort_part(copy, part->begin, part->end, part->stop, map, odd, &part->kept,
-                       &part->count);
-}
-
-// Sorts the copy in three parts as kSplitAt says and merges them into *kept
-// (*count entries). OK or ERR_NO_MEMORY.
-int sort_in_thirds(const unsigned char* copy, size_t total, const CopyMap& map, uint32_t odd,
-                   int32_t** kept, size_t* count) {
-  size_t third = total / 3;
-  Part parts[3] = {{0, third, third + kMergeDepth},
-                   {third, 2 * third, 2 * third + kMergeDepth},
-                   {2 * third, total, total}};
-  std::thread other;
-  try {
-    other = std::thread(sort_into, copy, std::cref(map), odd, &parts[1]);
-  } catch (const std::system_error&) {
-  }
-  sort_into(copy, map, odd, &parts[0]);
-  if (other.joinable())
-    other.join();
-  else
-    sort_into(copy, map, odd, &parts[1]);  // no thread to be had: one after the other
-  int rc = parts[0].rc != OK ? parts[0].rc : parts[1].rc;
-  if (rc == OK)
-    rc = merge_parts(copy, total, &parts[0].kept, parts[0].count, parts[1].kept, parts[1].count);
-  parts[0].count += parts[1].count;
-  free(parts[1].kept);
-  if (rc == OK) sort_into(copy, map, odd, &parts[2]);
-  if (rc == OK) rc = parts[2].rc;
-  if (rc == OK)
-    rc = merge_parts(copy, total, &parts[0].kept, parts[0].count, parts[2].kept, parts[2].count);
-  parts[0].count += parts[2].count;
-  free(parts[2].kept);
-  *kept = parts[0].kept;
-  *count = parts[0].count;
-  return rc;
-}
-
 // Sizes the prefix table and the filter for the `count` sorted suffixes in
 // index->sa (positions in the copy), and, in one pass over them while the
 // copy is still there, fills the table (rows begin in order along the sorted
@@ -295,10 +244,17 @@ int sort_kept(SuffixIndex* index, const std::vector<TextRange>& skip, SortPause 
   int rc = pause ? pause(true, &index->text, context) : OK;
   size_t count = 0;
   if (rc == OK) {
-    if (index->odd == 1 && total >= kSplitAt)
-      rc = sort_in_thirds(copy, total, map, index->odd, &index->sa, &count);
-    else
-      rc = sort_part(copy, 0, total, total, map, index->odd, &index->sa, &count);
+    size_t split = index->odd == 1 && total >= kSplitAt ? total / 3 * 2 : total;
+    rc = sort_part(copy, 0, split, std::min(split + kMergeDepth, total), map, index->odd,
+                   &index->sa, &count);
+    if (rc == OK && split < total) {
+      int32_t* second = nullptr;
+      size_t count_second = 0;
+      rc = sort_part(copy, split, total, total, map, index->odd, &second, &count_second);
+      if (rc == OK) rc = merge_parts(copy, total, &index->sa, count, second, count_second);
+      count += count_second;
+      free(second);
+    }
   }
   if (rc == OK) rc = place_sorted(index, copy, total, map, count, keys);
   free(copy);
