@@ -54,6 +54,7 @@ int build_patches(Alignment a, const SearchSettings* settings, size_t count, Seg
   int rc = suffix_index_build(&index, a.old_data, a.old_size, skip,
                               pause ? relay_pause : nullptr, &relay, a.new_size);
   if (rc != OK) return rc;
+  std::vector<TextRange>().swap(skip);  // not held while searching, when memory peaks
   if (hook) hook("suffix sort", context);
 
   std::vector<std::vector<Segment>> segments;

@@ -27,7 +27,7 @@ constexpr size_t kLastProbeGap = 16;
 // and the extension takes over.
 constexpr size_t kCompareCap = 1 << 16;
 // The scan tells its caller it has moved on at most this often.
-constexpr size_t kPassedStep = 1 << 16;
+constexpr size_t kPassedStep = 1 << 15;
 
 // The longer of the index's longest match for NEW[pos...] and the one the
 // shared stretch holding `pos` (if any) gives: the index leaves those

@@ -48,7 +48,7 @@ uint64_t roll(uint64_t h, unsigned char out, unsigned char in) {
 }
 
 // The scan tells its caller it has moved on at most this often.
-constexpr size_t kPassedStep = size_t{1} << 16;
+constexpr size_t kPassedStep = size_t{1} << 15;
 
 }  // namespace
 
