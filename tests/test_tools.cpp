@@ -256,6 +256,19 @@ TEST(Zqdiff, PatchesTurnOldIntoNewByteForByte) {
     EXPECT_TRUE(read_file(dir / "result") == k.new_data);
     EXPECT_EQ(file_mode(dir / "result"), 0751u);  // OLD's mode, as the updater keeps it
   }
+  // The patch written over NEW, or over OLD, is still the patch of the two.
+  std::string new_data = edited(bash);
+  for (const char* over : {"new", "old"}) {
+    SCOPED_TRACE(over);
+    write_file(dir / "old", bash);
+    write_file(dir / "new", new_data);
+    ASSERT_EQ(run_tool("zqdiff", {dir / "old", dir / "new", dir / over}).exit_code, 0);
+    ASSERT_EQ(rename((dir / over).c_str(), (dir / "patch").c_str()), 0);
+    write_file(dir / "old", bash);
+    unlink((dir / "result").c_str());
+    ASSERT_EQ(run_tool("zqpatch", {dir / "old", dir / "result", dir / "patch"}).exit_code, 0);
+    EXPECT_TRUE(read_file(dir / "result") == new_data);
+  }
 }
 
 // NEW changes while zqdiff reads it, or is cut short after zqdiff has read

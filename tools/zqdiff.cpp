@@ -94,6 +94,7 @@ void release_passed(size_t new_pos, void* context) {
 // OK, or ERR_READ when an input is not what it was when first hashed.
 int check_unchanged(const Inputs& in) {
   for (int i = 0; i < 2; i++) {
+    if (in.files[i].copied) continue;  // read whole before the patch overwrote it
     struct stat st;
     if (fstat(in.files[i].fd.fd, &st) != 0 ||
         static_cast<uint64_t>(st.st_size) != in.files[i].size ||
@@ -167,8 +168,18 @@ int main(int argc, char** argv) {
   struct sigaction lost = {};
   lost.sa_handler = on_lost_input;
   sigaction(SIGBUS, &lost, nullptr);
+  struct stat out_st;
+  bool out_exists = stat(patch_path, &out_st) == 0;
   for (int i = 0; i < 2; i++) {
     if (map_input(in.paths[i], &in.files[i]) != OK) return 1;
+    // An input the patch is written over is kept in memory: the mapping
+    // would lose its pages when the patch cuts the file short.
+    struct stat st;
+    if (out_exists && fstat(in.files[i].fd.fd, &st) == 0 && st.st_dev == out_st.st_dev &&
+        st.st_ino == out_st.st_ino && copy_mapped_file(&in.files[i]) != OK) {
+      fprintf(stderr, "zqdiff: %s: not enough memory to read it\n", in.paths[i]);
+      return 1;
+    }
     in.hashes[i] = XXH3_64bits(in.files[i].data, in.files[i].size);
   }
   // NEW comes back a piece at a time, as the scans reach it.

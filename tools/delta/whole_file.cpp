@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/fd.h"
 #include "base/status.h"
@@ -52,7 +53,19 @@ int map_whole_file(const char* path, MappedFile* file) {
   return OK;
 }
 
+int copy_mapped_file(MappedFile* file) {
+  if (file->copied || file->data == nullptr) return OK;
+  unsigned char* copy = static_cast<unsigned char*>(malloc(file->size));
+  if (copy == nullptr) return ERR_NO_MEMORY;
+  memcpy(copy, file->data, file->size);
+  munmap(file->data, file->size);
+  file->data = copy;
+  file->copied = true;
+  return OK;
+}
+
 void release_mapped_file(const MappedFile& file, size_t from, size_t to) {
+  if (file.copied) return;
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   from = (from + page - 1) / page * page;
   to = std::min(to, file.size) / page * page;
@@ -60,7 +73,11 @@ void release_mapped_file(const MappedFile& file, size_t from, size_t to) {
 }
 
 void unmap_whole_file(MappedFile* file) {
-  if (file->data != nullptr) munmap(file->data, file->size);
+  if (file->copied)
+    free(file->data);
+  else if (file->data != nullptr)
+    munmap(file->data, file->size);
+  file->copied = false;
   file->data = nullptr;
   file->size = 0;
   file->fd.reset(-1);

@@ -14,12 +14,18 @@ struct MappedFile {
   unsigned char* data = nullptr;  // null for an empty file
   size_t size = 0;
   UniqueFd fd;
+  bool copied = false;  // `data` is a malloc'ed copy (copy_mapped_file)
 };
 
 // Maps the regular file `path` whole. OK, ERR_READ (cannot be opened or
 // mapped, or is not a regular file) or ERR_NO_MEMORY.
 int map_whole_file(const char* path, MappedFile* file);
-// Lets go of the pages lying wholly inside bytes [from, to) of the mapping.
+// Replaces the mapping with a copy of its bytes in memory, for a file that
+// is about to be overwritten while still in use. OK or ERR_NO_MEMORY (the
+// mapping stays).
+int copy_mapped_file(MappedFile* file);
+// Lets go of the pages lying wholly inside bytes [from, to) of the mapping
+// (nothing for a copy).
 void release_mapped_file(const MappedFile& file, size_t from, size_t to);
 void unmap_whole_file(MappedFile* file);
 
