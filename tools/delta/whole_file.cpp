@@ -41,15 +41,25 @@ int read_whole_file(const char* path, unsigned char** data, size_t* size) {
 int map_whole_file(const char* path, MappedFile* file) {
   file->data = nullptr;
   file->size = 0;
+  file->copied = false;
   file->fd.reset(open(path, O_RDONLY | O_CLOEXEC));
   struct stat st;
   if (!file->fd.ok() || fstat(file->fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return ERR_READ;
   if (st.st_size == 0) return OK;
-  void* data =
-      mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, file->fd.fd, 0);
-  if (data == MAP_FAILED) return errno == ENOMEM ? ERR_NO_MEMORY : ERR_READ;
+  size_t size = static_cast<size_t>(st.st_size);
+  void* data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file->fd.fd, 0);
+  if (data == MAP_FAILED && errno == ENOMEM) return ERR_NO_MEMORY;
+  if (data == MAP_FAILED) {  // a file system that cannot map: read into memory
+    data = malloc(size);
+    if (data == nullptr) return ERR_NO_MEMORY;
+    if (read_exact(file->fd.fd, data, size) != OK) {
+      free(data);
+      return ERR_READ;
+    }
+    file->copied = true;
+  }
   file->data = static_cast<unsigned char*>(data);
-  file->size = static_cast<size_t>(st.st_size);
+  file->size = size;
   return OK;
 }
 

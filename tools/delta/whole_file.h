@@ -17,8 +17,9 @@ struct MappedFile {
   bool copied = false;  // `data` is a malloc'ed copy (copy_mapped_file)
 };
 
-// Maps the regular file `path` whole. OK, ERR_READ (cannot be opened or
-// mapped, or is not a regular file) or ERR_NO_MEMORY.
+// Maps the regular file `path` whole (or reads it into memory, `copied`,
+// where its file system cannot map it). OK, ERR_READ (cannot be opened or
+// read, or is not a regular file) or ERR_NO_MEMORY.
 int map_whole_file(const char* path, MappedFile* file);
 // Replaces the mapping with a copy of its bytes in memory, for a file that
 // is about to be overwritten while still in use. OK or ERR_NO_MEMORY (the
