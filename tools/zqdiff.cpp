@@ -67,10 +67,10 @@ int map_input(const char* path, MappedFile* file) {
 }
 
 // The inputs, mapped rather than read: write_delta lets go of their pages
-// while it sorts a copy of OLD's parts (when memory peaks), and of NEW's
-// behind its scan; they are read in again where touched. A hash of each
-// (XXH3, several times as fast as the CRC on a patch's path), taken first
-// and again once the patch is written, tells a file that changed meanwhile.
+// while it sorts a copy of OLD's parts, and of NEW's behind each scan; they
+// are read in again where touched. A hash of each (XXH3, several times as
+// fast as the CRC on a patch's path), taken first and again once the patch
+// is written, tells a file that changed meanwhile.
 struct Inputs {
   const char* paths[2] = {nullptr, nullptr};
   MappedFile files[2];
