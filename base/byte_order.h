@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 inline uint32_t load_be32(const unsigned char* p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
@@ -11,6 +12,17 @@ inline uint32_t load_be32(const unsigned char* p) {
 
 inline uint64_t load_be64(const unsigned char* p) {
   return static_cast<uint64_t>(load_be32(p)) << 32 | load_be32(p + 4);
+}
+
+// Little-endian: the order in which the patch generator packs its suffix
+// array, a layout of its own in memory, never stored.
+inline uint64_t load_le64(const unsigned char* p) {
+  uint64_t v;
+  memcpy(&v, p, sizeof v);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  return v;
 }
 
 inline void store_be32(unsigned char* p, uint32_t v) {

@@ -80,10 +80,10 @@ constexpr size_t kSortTail = 8;
 constexpr size_t kKeysForAll = 4;
 
 // When the suffixes at odd positions are left out, the copy is sorted in
-// two parts, two thirds and a third, each dropping what the index does not
-// keep before the next is sorted: the sort then peaks near 3.8 bytes for
-// each byte instead of 5 (the copy, the part's 4-byte entries and what the
-// other part kept). Copies shorter than this are sorted whole.
+// three parts, each dropping what the index does not keep before the next is
+// sorted, and merged: the sort then peaks near 3.3 bytes for each byte
+// instead of 5 (the copy, a part's 4-byte entries and what the parts before
+// it kept). Copies shorter than this are sorted whole.
 constexpr size_t kSplitAt = size_t{1} << 16;
 // The parts are merged comparing this many bytes of each suffix at most, so
 // that no run of equal bytes makes the merge slow; the first part is sorted
@@ -179,11 +179,12 @@ int merge_parts(const unsigned char* copy, size_t total, int32_t** first, size_t
 }
 
 // Sizes the prefix table and the filter for the `count` sorted suffixes in
-// index->sa (positions in the copy), and, in one pass over them while the
-// copy is still there, fills the table (rows begin in order along the sorted
-// suffixes) and turns them into positions in the text.
+// `sa` (positions in the copy), and, in one pass over them while the copy is
+// still there, fills the table (rows begin in order along the sorted
+// suffixes) and packs their positions in the text into `sa` itself, which
+// becomes index->entries.
 int place_sorted(SuffixIndex* index, const unsigned char* copy, size_t total, const CopyMap& map,
-                 size_t count, size_t keys) {
+                 int32_t* sa, size_t count, size_t keys) {
   index->count = static_cast<int32_t>(count);
   double rows = static_cast<double>(count) / kSuffixesPerRow *
                 std::max(1.0, static_cast<double>(keys) / static_cast<double>(index->size));
@@ -194,17 +195,42 @@ int place_sorted(SuffixIndex* index, const unsigned char* copy, size_t total, co
   // Two bits a stored suffix: about one a position it covers.
   index->filter_bits = std::max<uint64_t>(64, kFilterBitsPerPosition * 2 * count);
   index->filter = static_cast<uint64_t*>(calloc((index->filter_bits + 63) / 64, 8));
-  if (index->bucket_start == nullptr || index->filter == nullptr) return ERR_NO_MEMORY;
-  size_t next_row = 0;
+  if (index->bucket_start == nullptr || index->filter == nullptr) {
+    free(sa);
+    return ERR_NO_MEMORY;
+  }
+  index->entry_bits = 1;
+  while ((static_cast<uint32_t>(index->size - 1) >> index->odd) >> index->entry_bits != 0)
+    index->entry_bits++;
+  // Packed over the entries as they are read: the bytes written never reach
+  // the next entry to read, as an entry takes at most 32 bits.
+  unsigned char* bytes = reinterpret_cast<unsigned char*>(sa);
+  uint64_t pending = 0;
+  uint32_t pending_bits = 0;
+  size_t written = 0, next_row = 0;
   for (size_t k = 0; k < count; k++) {
-    uint32_t c = static_cast<uint32_t>(index->sa[k]);
+    uint32_t c = static_cast<uint32_t>(sa[k]);
     // The one-byte last suffix "b" sorts just before every "b\0...".
     size_t row = prefix_row(*index, copy[c], c + 1 < total ? copy[c + 1] : 0);
     while (next_row <= row) index->bucket_start[next_row++] = static_cast<uint32_t>(k);
     const Piece& p = piece_of(map, c);
-    index->sa[k] = static_cast<int32_t>(p.text_start + (c - p.copy_start));
+    uint32_t pos = p.text_start + (c - p.copy_start);
+    pending |= static_cast<uint64_t>(pos >> index->odd) << pending_bits;
+    for (pending_bits += index->entry_bits; pending_bits >= 8; pending_bits -= 8) {
+      bytes[written++] = static_cast<unsigned char>(pending);
+      pending >>= 8;
+    }
   }
   while (next_row <= last_row) index->bucket_start[next_row++] = static_cast<uint32_t>(count);
+  if (pending_bits > 0) bytes[written++] = static_cast<unsigned char>(pending);
+  // Eight bytes more, so that an entry is read with one 8-byte load.
+  unsigned char* packed = static_cast<unsigned char*>(realloc(sa, written + 8));
+  if (packed == nullptr) {
+    free(sa);
+    return ERR_NO_MEMORY;
+  }
+  memset(packed + written, 0, 8);
+  index->entries = packed;
   return OK;
 }
 
@@ -242,21 +268,35 @@ int sort_kept(SuffixIndex* index, const std::vector<TextRange>& skip, SortPause 
     map.piece_at[k] = static_cast<uint32_t>(q);
   }
   int rc = pause ? pause(true, &index->text, context) : OK;
+  int32_t* sa = nullptr;
   size_t count = 0;
   if (rc == OK) {
-    size_t split = index->odd == 1 && total >= kSplitAt ? total / 3 * 2 : total;
-    rc = sort_part(copy, 0, split, std::min(split + kMergeDepth, total), map, index->odd,
-                   &index->sa, &count);
-    if (rc == OK && split < total) {
-      int32_t* second = nullptr;
-      size_t count_second = 0;
-      rc = sort_part(copy, split, total, total, map, index->odd, &second, &count_second);
-      if (rc == OK) rc = merge_parts(copy, total, &index->sa, count, second, count_second);
-      count += count_second;
-      free(second);
+    // Four sevenths, two, then one: each part's 4-byte entries and what the
+    // parts before it kept (half as many, for the even positions) weigh the
+    // same at each step.
+    size_t ends[3] = {total * 4 / 7, total * 6 / 7, total};
+    size_t parts = index->odd == 1 && total >= kSplitAt ? 3 : 1;
+    if (parts == 1) ends[0] = total;
+    for (size_t i = 0; i < parts && rc == OK; i++) {
+      size_t begin = i == 0 ? 0 : ends[i - 1];
+      int32_t* part = nullptr;
+      size_t part_count = 0;
+      rc = sort_part(copy, begin, ends[i], std::min(ends[i] + kMergeDepth, total), map,
+                     index->odd, &part, &part_count);
+      if (rc == OK && i == 0) {
+        sa = part;
+        count = part_count;
+        continue;
+      }
+      if (rc == OK) rc = merge_parts(copy, total, &sa, count, part, part_count);
+      count += part_count;
+      free(part);
     }
   }
-  if (rc == OK) rc = place_sorted(index, copy, total, map, count, keys);
+  if (rc == OK)
+    rc = place_sorted(index, copy, total, map, sa, count, keys);  // owns sa from here
+  else
+    free(sa);
   free(copy);
   free(map.piece_at);
   std::vector<Piece>().swap(map.pieces);
@@ -318,15 +358,23 @@ int suffix_index_build(SuffixIndex* index, const unsigned char* text, size_t siz
 }
 
 void suffix_index_free(SuffixIndex* index) {
-  free(index->sa);
+  free(index->entries);
   free(index->bucket_start);
   free(index->filter);
-  index->sa = nullptr;
+  index->entries = nullptr;
   index->bucket_start = nullptr;
   index->filter = nullptr;
 }
 
 namespace {
+
+// The text position of the `i`th stored suffix.
+int32_t stored_at(const SuffixIndex& index, uint32_t i) {
+  uint64_t bit = static_cast<uint64_t>(i) * index.entry_bits;
+  uint64_t word = load_le64(index.entries + (bit >> 3)) >> (bit & 7);
+  uint32_t value = static_cast<uint32_t>(word & ((uint64_t{1} << index.entry_bits) - 1));
+  return static_cast<int32_t>(value << index.odd);
+}
 
 Match search_stored(const SuffixIndex& index, const unsigned char* key, size_t key_size,
                     size_t cap) {
@@ -342,11 +390,11 @@ Match search_stored(const SuffixIndex& index, const unsigned char* key, size_t k
   // of the two, so the comparisons skip it (no byte is compared twice per
   // level, and a long run of equal bytes costs only `limit` per step).
   uint32_t left = lo, right = hi - 1;
-  uint32_t left_len = common_prefix(index, index.sa[left], key, 0, limit);
-  uint32_t right_len = common_prefix(index, index.sa[right], key, 0, limit);
+  uint32_t left_len = common_prefix(index, stored_at(index, left), key, 0, limit);
+  uint32_t right_len = common_prefix(index, stored_at(index, right), key, 0, limit);
   while (right - left > 1 && left_len < limit && right_len < limit) {
     uint32_t mid = left + (right - left) / 2;
-    int32_t pos = index.sa[mid];
+    int32_t pos = stored_at(index, mid);
     uint32_t k = common_prefix(index, pos, key, std::min(left_len, right_len), limit);
     if (k == limit) return checked_match(index, pos, key, limit);
     bool suffix_smaller = pos + static_cast<int64_t>(k) == index.size || index.text[pos + k] < key[k];
@@ -358,8 +406,8 @@ Match search_stored(const SuffixIndex& index, const unsigned char* key, size_t k
       right_len = k;
     }
   }
-  if (left_len >= right_len) return checked_match(index, index.sa[left], key, limit);
-  return checked_match(index, index.sa[right], key, limit);
+  if (left_len >= right_len) return checked_match(index, stored_at(index, left), key, limit);
+  return checked_match(index, stored_at(index, right), key, limit);
 }
 
 }  // namespace

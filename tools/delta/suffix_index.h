@@ -5,15 +5,17 @@
 #include <cstdint>
 #include <vector>
 
-// Suffix array of `text` (sorted with libdivsufsort, 32-bit positions) of
-// the suffixes at even positions (or all, for many keys to search) outside
-// the left-out ranges, and a table of where the suffixes of each leading
-// prefix_bits of their first two bytes begin in it, so that a search starts
-// from a range of a few suffixes instead of all of them.
+// Suffix array of `text` (sorted with libdivsufsort) of the suffixes at
+// even positions (or all, for many keys to search) outside the left-out
+// ranges, each position in as few bits as the text's size needs, and a
+// table of where the suffixes of each leading prefix_bits of their first two
+// bytes begin in it, so that a search starts from a range of a few suffixes
+// instead of all of them.
 struct SuffixIndex {
   const unsigned char* text = nullptr;  // borrowed; must outlive the index
   int32_t size = 0;                     // bytes of `text`
-  int32_t* sa = nullptr;                // owned, `count` entries
+  unsigned char* entries = nullptr;     // owned, `count` of entry_bits each
+  uint32_t entry_bits = 0;              // of a position shifted right by `odd`
   int32_t count = 0;
   uint32_t odd = 1;                     // 1: the odd positions are left out
   uint32_t* bucket_start = nullptr;     // owned, 2^prefix_bits + 1 entries
@@ -48,7 +50,8 @@ using SortPause = int (*)(bool away, const unsigned char** text, void* context);
 // Builds the index of `size` bytes (size < 2^31) without the suffixes that
 // start inside the `skip` ranges (increasing, non-overlapping). It sorts a
 // copy of the bytes outside them, at 5 bytes for each (the text may be away
-// meanwhile), and keeps 2 bytes for each (4 when there are keys enough).
+// meanwhile), and keeps about 1.2 bytes for each (2.5 when there are keys
+// enough) for files of a few MB.
 // `keys`: about how many keys will be searched (the prefix table grows with
 // them, up to 256 kB). OK, ERR_NO_MEMORY or the error `pause` returned; on
 // failure nothing stays allocated. Free with suffix_index_free.
