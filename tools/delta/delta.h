@@ -25,10 +25,10 @@ constexpr size_t kDeltaMaxInput = size_t{1} << 31;
 // Builds the patch from `old_size` bytes at `old_data` to `new_size` bytes at
 // `new_data` with the default search settings and hands it to `emit` as it
 // is encoded (emit_patch), never whole. Memory at its peak: while sorting,
-// old_size + new_size plus 5 bytes for each byte of OLD that NEW does not
-// hold in whole blocks (with `pause`, only the 5 bytes: the inputs are away
-// then); while searching, old_size + new_size plus 2 to 4 bytes for each of
-// those bytes. OK, ERR_NO_MEMORY, ERR_BAD_DATA when an input reaches
+// old_size + new_size plus 3.3 bytes (5 when NEW is many times OLD) for
+// each byte of OLD that NEW does not hold in whole blocks (with `pause`,
+// only those bytes: the inputs are away then); while searching,
+// old_size + new_size plus about 1.5 to 3 bytes for each of them. OK, ERR_NO_MEMORY, ERR_BAD_DATA when an input reaches
 // kDeltaMaxInput or the patch 4 GiB, or the error `pause` or `emit`
 // returned. `passed`, with `pause_context`, is told as each scan over NEW
 // (for shared blocks, then the search) moves on that the scan reads no byte

@@ -49,9 +49,9 @@ using SortPause = int (*)(bool away, const unsigned char** text, void* context);
 
 // Builds the index of `size` bytes (size < 2^31) without the suffixes that
 // start inside the `skip` ranges (increasing, non-overlapping). It sorts a
-// copy of the bytes outside them, at 5 bytes for each (the text may be away
-// meanwhile), and keeps about 1.2 bytes for each (2.5 when there are keys
-// enough) for files of a few MB.
+// copy of the bytes outside them, at 3.3 bytes for each (5 when there are
+// keys enough for every suffix; the text may be away meanwhile), and keeps
+// about 1.2 bytes for each (2.5 with every suffix) for files of a few MB.
 // `keys`: about how many keys will be searched (the prefix table grows with
 // them, up to 256 kB). OK, ERR_NO_MEMORY or the error `pause` returned; on
 // failure nothing stays allocated. Free with suffix_index_free.
