@@ -78,7 +78,7 @@ struct Inputs {
   size_t released = 0;  // NEW's pages before this are let go
 };
 
-int pause_inputs(bool away, const unsigned char**, const unsigned char**, void* context) {
+int pause_inputs(bool away, void* context) {
   Inputs* in = static_cast<Inputs*>(context);
   for (int i = 0; away && i < 2; i++) release_mapped_file(in->files[i], 0, in->files[i].size);
   return OK;

@@ -13,20 +13,6 @@
 
 namespace {
 
-struct PauseRelay {
-  Alignment* a;
-  DeltaPause pause;
-  void* context;
-};
-
-// The sort's pause, passed on with NEW too.
-int relay_pause(bool away, const unsigned char** text, void* context) {
-  PauseRelay* relay = static_cast<PauseRelay*>(context);
-  int rc = relay->pause(away, text, &relay->a->new_data, relay->context);
-  relay->a->old_data = *text;
-  return rc;
-}
-
 // Takes the segments found with the `which`th setting, to encode them.
 using SegmentSink = int (*)(const Alignment& a, const std::vector<Segment>& segments,
                             size_t which, void* context);
@@ -50,9 +36,8 @@ int build_patches(Alignment a, const SearchSettings* settings, size_t count, Seg
   std::sort(skip.begin(), skip.end(),
             [](const TextRange& x, const TextRange& y) { return x.start < y.start; });
   SuffixIndex index;
-  PauseRelay relay{&a, pause, pause_context};
-  int rc = suffix_index_build(&index, a.old_data, a.old_size, skip,
-                              pause ? relay_pause : nullptr, &relay, a.new_size);
+  int rc = suffix_index_build(&index, a.old_data, a.old_size, skip, pause, pause_context,
+                              a.new_size);
   if (rc != OK) return rc;
   std::vector<TextRange>().swap(skip);  // not held while searching, when memory peaks
   if (hook) hook("suffix sort", context);

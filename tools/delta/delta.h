@@ -11,12 +11,11 @@
 // caller's `context`, for progress and --verbose figures.
 using DeltaStageHook = void (*)(const char* stage, void* context);
 
-// Lets the caller free both inputs while OLD is suffix sorted from a copy
-// of what the search needs of it: called with `away` true, then with `away`
-// false, when *old_data and *new_data must point to the same bytes again
-// (read again, say). OK, or an error that write_delta returns.
-using DeltaPause = int (*)(bool away, const unsigned char** old_data,
-                           const unsigned char** new_data, void* context);
+// Lets the caller let go of both inputs while OLD is suffix sorted from a
+// copy of what the search needs of it (a SortPause): called with `away`
+// true, then with `away` false, when both must be back at the same
+// addresses. OK, or an error that write_delta returns.
+using DeltaPause = SortPause;
 
 // Files of this size or more cannot be patched: the format's seeks are
 // signed 32-bit and the suffix array is 32-bit.
@@ -28,12 +27,13 @@ constexpr size_t kDeltaMaxInput = size_t{1} << 31;
 // old_size + new_size plus 3.3 bytes (5 when NEW is many times OLD) for
 // each byte of OLD that NEW does not hold in whole blocks (with `pause`,
 // only those bytes: the inputs are away then); while searching,
-// old_size + new_size plus about 1.5 to 3 bytes for each of them. OK, ERR_NO_MEMORY, ERR_BAD_DATA when an input reaches
-// kDeltaMaxInput or the patch 4 GiB, or the error `pause` or `emit`
-// returned. `passed`, with `pause_context`, is told as each scan over NEW
-// (for shared blocks, then the search) moves on that the scan reads no byte
-// of NEW before a point any more: a caller that maps NEW may let those pages
-// go, to be read again by the next scan or the encoding.
+// old_size + new_size plus about 1.5 to 3 bytes for each of them. OK,
+// ERR_NO_MEMORY, ERR_BAD_DATA when an input reaches kDeltaMaxInput or the
+// patch 4 GiB, or the error `pause` or `emit` returned. `passed`, with
+// `pause_context`, is told as each scan over NEW (for shared blocks, then
+// the search) moves on that the scan reads no byte of NEW before a point any
+// more: a caller that maps NEW may let those pages go, to be read again by
+// the next scan or the encoding.
 int write_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                 size_t new_size, PatchEmit emit, void* emit_context,
                 DeltaStageHook hook = nullptr, void* context = nullptr,

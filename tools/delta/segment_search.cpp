@@ -26,8 +26,6 @@ constexpr size_t kLastProbeGap = 16;
 // A longest match that reaches this is long enough; the search stops there
 // and the extension takes over.
 constexpr size_t kCompareCap = 1 << 16;
-// The scan tells its caller it has moved on at most this often.
-constexpr size_t kPassedStep = 1 << 15;
 
 // The longer of the index's longest match for NEW[pos...] and the one the
 // shared stretch holding `pos` (if any) gives: the index leaves those
@@ -195,7 +193,7 @@ void find_segments(const SuffixIndex& index, const std::vector<Segment>& shared,
     if (s.length > 0) segments->push_back(s);
     covered = scan + ahead;
     scan = covered;
-    if (passed != nullptr && covered - told >= kPassedStep) {
+    if (passed != nullptr && covered - told >= kScanPassedStep) {
       told = covered;
       passed(told, context);
     }

@@ -55,8 +55,9 @@ struct SearchSettings {
 };
 
 // Told now and then, with the caller's context, that the scan reads no byte
-// of NEW before `new_pos` any more.
+// of NEW before `new_pos` any more: after each kScanPassedStep bytes or so.
 using ScanPassed = void (*)(size_t new_pos, void* context);
+constexpr size_t kScanPassedStep = size_t{1} << 15;
 
 // Fills `segments` (cleared first) in increasing, non-overlapping NEW order,
 // each lying inside both inputs. `index` is the suffix index of a.old_data

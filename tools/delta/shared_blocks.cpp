@@ -47,9 +47,6 @@ uint64_t roll(uint64_t h, unsigned char out, unsigned char in) {
   return rotate_left(h, 1) ^ rotate_left(kCodes.code[out], kBlock) ^ kCodes.code[in];
 }
 
-// The scan tells its caller it has moved on at most this often.
-constexpr size_t kPassedStep = size_t{1} << 15;
-
 }  // namespace
 
 void find_shared_blocks(const Alignment& a, std::vector<Segment>* shared, ScanPassed passed,
@@ -111,7 +108,7 @@ void find_shared_blocks(const Alignment& a, std::vector<Segment>* shared, ScanPa
   uint64_t h = 0;
   bool hashed = false;  // h is the hash of NEW[pos, pos + kBlock)
   while (true) {
-    if (passed != nullptr && pos - told >= kPassedStep) {
+    if (passed != nullptr && pos - told >= kScanPassedStep) {
       told = pos;
       passed(told, context);
     }

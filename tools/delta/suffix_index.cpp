@@ -267,7 +267,7 @@ int sort_kept(SuffixIndex* index, const std::vector<TextRange>& skip, SortPause 
     while (q + 1 < map.pieces.size() && map.pieces[q + 1].copy_start <= k << 5) q++;
     map.piece_at[k] = static_cast<uint32_t>(q);
   }
-  int rc = pause ? pause(true, &index->text, context) : OK;
+  int rc = pause ? pause(true, context) : OK;
   int32_t* sa = nullptr;
   size_t count = 0;
   if (rc == OK) {
@@ -301,7 +301,7 @@ int sort_kept(SuffixIndex* index, const std::vector<TextRange>& skip, SortPause 
   free(map.piece_at);
   std::vector<Piece>().swap(map.pieces);
   if (pause) {
-    int back = pause(false, &index->text, context);
+    int back = pause(false, context);
     if (rc == OK) rc = back;
   }
   return rc;

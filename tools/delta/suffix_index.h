@@ -41,11 +41,12 @@ struct Match {
   uint32_t length = 0;
 };
 
-// Lets the caller free the text, and whatever else it holds, while the sort
-// runs on a copy of what it needs: called with `away` true just before the
-// sort, then with `away` false, when *text must point to the same bytes
-// again. OK, or an error that the build returns.
-using SortPause = int (*)(bool away, const unsigned char** text, void* context);
+// Lets the caller let go of the text, and whatever else it holds, while the
+// sort runs on a copy of what it needs: called with `away` true just before
+// the sort, then with `away` false, when the text must be back at the same
+// address (a mapping reads its pages in again). OK, or an error that the
+// build returns.
+using SortPause = int (*)(bool away, void* context);
 
 // Builds the index of `size` bytes (size < 2^31) without the suffixes that
 // start inside the `skip` ranges (increasing, non-overlapping). It sorts a

@@ -51,6 +51,6 @@ int piece_file_write(const unsigned char* bytes, size_t size, void* file);
 
 // Closes the file after the last piece when `rc` is OK; removes what was
 // written when `rc` or the close is not (a regular file only, and only the
-// one written: never a device such as /dev/full). Returns `rc`, or ERR_WRITE when the
-// close failed.
+// one written: never a device such as /dev/full). Returns `rc`, or ERR_WRITE
+// when the close failed.
 int piece_file_finish(PieceFile* file, int rc);
