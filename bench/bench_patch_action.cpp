@@ -19,7 +19,7 @@
 #include "bench/bench_util.h"
 #include "base/log.h"
 #include "base/status.h"
-#include "patch/patch_action.h"
+#include "actions/patch_action.h"
 #include "patch/patch_format.h"
 
 extern char** environ;

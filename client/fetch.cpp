@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/release_feed/feed.h"
+#include "feed/feed.h"
 #include "archive/signature.h"
 #include "base/fd.h"
 #include "base/status.h"

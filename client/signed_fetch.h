@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/release_feed/feed.h"
+#include "feed/feed.h"
 #include "archive/signature.h"
 #include "client/update_client.h"
 

@@ -15,7 +15,7 @@
 #include "base/log.h"
 #include "base/next_token.h"
 #include "base/status.h"
-#include "patch/patch_action.h"
+#include "actions/patch_action.h"
 
 namespace {
 

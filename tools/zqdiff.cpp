@@ -19,8 +19,8 @@
 #include "base/fd.h"
 #include "base/status.h"
 #include "patch/patch_format.h"
-#include "tools/delta/delta.h"
-#include "tools/delta/whole_file.h"
+#include "delta/delta.h"
+#include "delta/whole_file.h"
 
 namespace {
 

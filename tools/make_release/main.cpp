@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "tools/release_feed/feed.h"
+#include "feed/feed.h"
 #include "archive/signature.h"
 #include "base/status.h"
-#include "tools/make_release/release_site.h"
-#include "tools/make_update/package_build.h"
-#include "tools/make_update/update_plan.h"
+#include "packaging/release_site.h"
+#include "packaging/package_build.h"
+#include "packaging/update_plan.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 
 #include "archive/signature.h"
 #include "base/status.h"
-#include "tools/make_update/package_build.h"
-#include "tools/make_update/tree_scan.h"
-#include "tools/make_update/update_plan.h"
+#include "packaging/package_build.h"
+#include "packaging/tree_scan.h"
+#include "packaging/update_plan.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The release feed in JSON (nlohmann-json, parsed without exceptions) and the
 // SHA-256 digests it lists (libsodium).
-#include "tools/release_feed/feed.h"
+#include "feed/feed.h"
 
 #include <sodium.h>
 #include <unistd.h>

@@ -9,7 +9,7 @@
 // window, and the winner is grown backwards into the gap and forwards as far
 // as it pays. Each position is searched a bounded number of times and every
 // scan is capped, so no input makes this quadratic.
-#include "tools/delta/segment_search.h"
+#include "delta/segment_search.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/make_update/tree_scan.h"
+#include "packaging/tree_scan.h"
 
 enum class ChangeKind {
   kRemove,       // a file or link in OLD only, or one that NEW turns into a directory

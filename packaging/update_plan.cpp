@@ -1,5 +1,5 @@
 // Comparing two scanned trees into manifest changes.
-#include "tools/make_update/update_plan.h"
+#include "packaging/update_plan.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "tools/delta/segment_search.h"
+#include "delta/segment_search.h"
 
 // Fills `shared` (cleared first) with exact matches NEW[new_start, +length) ==
 // OLD[old_start, +length), in increasing and non-overlapping NEW order, each

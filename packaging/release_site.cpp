@@ -1,5 +1,5 @@
 // Reading and writing the release site's own files.
-#include "tools/make_release/release_site.h"
+#include "packaging/release_site.h"
 
 #include <dirent.h>
 #include <fcntl.h>

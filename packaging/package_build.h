@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/make_update/update_plan.h"
+#include "packaging/update_plan.h"
 
 struct BuildTotals {
   int added = 0;

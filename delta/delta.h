@@ -4,8 +4,8 @@
 
 #include <cstddef>
 
-#include "tools/delta/patch_image.h"
-#include "tools/delta/segment_search.h"
+#include "delta/patch_image.h"
+#include "delta/segment_search.h"
 
 // Called after each stage ("suffix sort", "match search", "encode") with the
 // caller's `context`, for progress and --verbose figures.

@@ -1,15 +1,15 @@
 // The generator's stages, one after the other; the suffix array is freed
 // before the patch is encoded so the two never add up.
-#include "tools/delta/delta.h"
+#include "delta/delta.h"
 
 #include <algorithm>
 #include <new>
 #include <vector>
 
 #include "base/status.h"
-#include "tools/delta/segment_search.h"
-#include "tools/delta/shared_blocks.h"
-#include "tools/delta/suffix_index.h"
+#include "delta/segment_search.h"
+#include "delta/shared_blocks.h"
+#include "delta/suffix_index.h"
 
 namespace {
 

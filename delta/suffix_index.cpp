@@ -1,5 +1,5 @@
 // Suffix sorting and the bounded binary search for the longest match.
-#include "tools/delta/suffix_index.h"
+#include "delta/suffix_index.h"
 
 #include <divsufsort.h>
 

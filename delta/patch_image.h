@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/delta/segment_search.h"
+#include "delta/segment_search.h"
 
 // Owns `data` (malloc'ed); patch_image_free releases it.
 struct PatchImage {

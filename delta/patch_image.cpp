@@ -1,5 +1,5 @@
 // Segments to control, diff and extra blocks.
-#include "tools/delta/patch_image.h"
+#include "delta/patch_image.h"
 
 #include <sys/mman.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // Reading whole files and writing them in pieces with plain POSIX calls.
-#include "tools/delta/whole_file.h"
+#include "delta/whole_file.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -1,5 +1,5 @@
 // Score-maximising extension of matches, forwards and backwards.
-#include "tools/delta/approximate_match.h"
+#include "delta/approximate_match.h"
 
 #include <algorithm>
 #include <cstdint>

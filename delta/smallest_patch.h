@@ -3,8 +3,8 @@
 
 #include <cstddef>
 
-#include "tools/delta/delta.h"
-#include "tools/delta/patch_image.h"
+#include "delta/delta.h"
+#include "delta/patch_image.h"
 
 // Builds the patch from OLD to NEW with each of a few search settings (the
 // search is sensitive to them, and the best differs from input to input),

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/delta/approximate_match.h"
-#include "tools/delta/suffix_index.h"
+#include "delta/approximate_match.h"
+#include "delta/suffix_index.h"
 
 // NEW[new_start, new_start + length) is formed from OLD[old_start, ...) plus
 // the diff bytes; the bytes of NEW between two segments are extra bytes.

@@ -1,5 +1,5 @@
 // A table of OLD's aligned blocks by hash, and one rolling-hash pass over NEW.
-#include "tools/delta/shared_blocks.h"
+#include "delta/shared_blocks.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,5 +1,5 @@
 // Deciding patch or whole file by compressed size, and writing the entries.
-#include "tools/make_update/package_build.h"
+#include "packaging/package_build.h"
 
 #include <sys/stat.h>
 
@@ -9,9 +9,9 @@
 
 #include "archive/writer.h"
 #include "base/status.h"
-#include "tools/delta/delta.h"
-#include "tools/delta/smallest_patch.h"
-#include "tools/delta/whole_file.h"
+#include "delta/delta.h"
+#include "delta/smallest_patch.h"
+#include "delta/whole_file.h"
 
 namespace {
 

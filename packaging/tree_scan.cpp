@@ -1,5 +1,5 @@
 // Recursive walk of an installation tree with lstat.
-#include "tools/make_update/tree_scan.h"
+#include "packaging/tree_scan.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // Trying several search settings: each search takes a fraction of the time
 // of the packing, so a handful of them cost little more than one.
-#include "tools/delta/smallest_patch.h"
+#include "delta/smallest_patch.h"
 
 #include <cstdint>
 

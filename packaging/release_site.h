@@ -12,8 +12,8 @@
 #include <map>
 #include <string>
 
-#include "tools/release_feed/feed.h"
-#include "tools/make_update/tree_scan.h"
+#include "feed/feed.h"
+#include "packaging/tree_scan.h"
 
 // The kind letters ("f" file, "d" directory, "l" link) by relative path: one
 // for a tree, and every kind the path had in any release once merged.

@@ -1,5 +1,5 @@
 // The patch and patch-if actions through the three phases of a run.
-#include "patch/patch_action.h"
+#include "actions/patch_action.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
