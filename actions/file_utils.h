@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "base/durable_file.h"
+
 // Creates the missing directories on the way to the file `path`, outermost
 // first, with mode 0755; an existing name of any kind counts as made.
 // OK or ERR_WRITE.
@@ -21,12 +23,6 @@ int copy_file(const char* src, char* dst);
 // As copy_file; *dst_touched tells whether `dst` was created
 // before the copy ended, so a caller can clean up a partial destination.
 int copy_file_tracked(const char* src, char* dst, bool* dst_touched);
-
-// Removes whatever stands at `path` (a link, a pipe, another's file) and
-// creates a new regular file there, opened with `flags` | O_CREAT | O_EXCL |
-// O_NOFOLLOW | O_CLOEXEC, so nothing is ever written through a name that
-// someone else prepared. The descriptor (the caller's), or -1 with errno.
-int create_fresh_file(const char* path, int flags, mode_t mode);
 
 // Extracts the package entry `name` into a fresh file `path` (as
 // create_fresh_file) with the entry's mode, less the set-user-ID and

@@ -1,5 +1,4 @@
-// Creating files at names that others may have prepared, and extracting
-// package entries into them.
+// Extracting package entries into fresh files.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,19 +9,6 @@
 #include "archive/reader.h"
 #include "base/log.h"
 #include "base/status.h"
-
-int create_fresh_file(const char* path, int flags, mode_t mode) {
-  // Whatever stands at the name goes first: a link would be followed, a pipe
-  // would block, another user's file would be written. Someone may plant a
-  // new one between the two calls; O_EXCL then fails rather than follow it,
-  // and a few attempts outlast a casual race.
-  for (int attempt = 0; attempt < 3; attempt++) {
-    if (unlink(path) != 0 && errno != ENOENT) return -1;
-    int fd = open(path, flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
 
 int extract_fresh(const char* name, const char* path, int* fd) {
   ArchiveEntry* entry =
