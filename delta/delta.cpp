@@ -17,6 +17,14 @@ namespace {
 using SegmentSink = int (*)(const Alignment& a, const std::vector<Segment>& segments,
                             size_t which, void* context);
 
+// What a relay needs to encode a patch for its sink.
+struct Relay {
+  const PatchHeader* form;
+  DeltaSink sink;
+  PatchEmit emit;
+  void* context;
+};
+
 // The generator's stages with the segments of each of `count` settings, all
 // from one sort, handed to `sink` (except those an earlier setting gave).
 int build_patches(Alignment a, const SearchSettings* settings, size_t count, SegmentSink sink,
@@ -64,43 +72,35 @@ int build_patches(Alignment a, const SearchSettings* settings, size_t count, Seg
   return rc;
 }
 
-struct ImageRelay {
-  DeltaSink sink;
-  void* context;
-};
-
 int relay_image(const Alignment& a, const std::vector<Segment>& segments, size_t which,
                 void* context) {
-  ImageRelay* relay = static_cast<ImageRelay*>(context);
+  Relay* relay = static_cast<Relay*>(context);
   PatchImage image;
-  int rc = encode_patch(a, segments, &image);
+  int rc = encode_patch(a, *relay->form, segments, &image);
   return rc == OK ? relay->sink(&image, which, relay->context) : rc;
 }
 
-struct EmitRelay {
-  PatchEmit emit;
-  void* context;
-};
-
 int relay_emit(const Alignment& a, const std::vector<Segment>& segments, size_t, void* context) {
-  EmitRelay* relay = static_cast<EmitRelay*>(context);
-  return emit_patch(a, segments, relay->emit, relay->context);
+  Relay* relay = static_cast<Relay*>(context);
+  return emit_patch(a, *relay->form, segments, relay->emit, relay->context);
 }
 
 }  // namespace
 
-int make_deltas(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
-                size_t new_size, const SearchSettings* settings, size_t count, DeltaSink sink,
-                void* sink_context, DeltaStageHook hook, void* context) {
-  ImageRelay relay{sink, sink_context};
+int make_deltas(const PatchHeader& form, const unsigned char* old_data, size_t old_size,
+                const unsigned char* new_data, size_t new_size, const SearchSettings* settings,
+                size_t count, DeltaSink sink, void* sink_context, DeltaStageHook hook,
+                void* context) {
+  Relay relay{&form, sink, nullptr, sink_context};
   return build_patches(Alignment{old_data, old_size, new_data, new_size}, settings, count,
                        relay_image, &relay, hook, context, nullptr, nullptr, nullptr);
 }
 
-int write_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
-                size_t new_size, PatchEmit emit, void* emit_context, DeltaStageHook hook,
-                void* context, DeltaPause pause, void* pause_context, ScanPassed passed) {
-  EmitRelay relay{emit, emit_context};
+int write_delta(const PatchHeader& form, const unsigned char* old_data, size_t old_size,
+                const unsigned char* new_data, size_t new_size, PatchEmit emit, void* emit_context,
+                DeltaStageHook hook, void* context, DeltaPause pause, void* pause_context,
+                ScanPassed passed) {
+  Relay relay{&form, nullptr, emit, emit_context};
   SearchSettings settings;
   return build_patches(Alignment{old_data, old_size, new_data, new_size}, &settings, 1,
                        relay_emit, &relay, hook, context, pause, pause_context, passed);

@@ -22,8 +22,9 @@ using DeltaPause = SortPause;
 constexpr size_t kDeltaMaxInput = size_t{1} << 31;
 
 // Builds the patch from `old_size` bytes at `old_data` to `new_size` bytes at
-// `new_data` with the default search settings and hands it to `emit` as it
-// is encoded (emit_patch), never whole. Memory at its peak: while sorting,
+// `new_data` (as `form`'s transform rewrote them, see patch_form) with the
+// default search settings and hands it to `emit` as it is encoded
+// (emit_patch), never whole. Memory at its peak: while sorting,
 // old_size + new_size plus 3.3 bytes (5 when NEW is many times OLD) for
 // each byte of OLD that NEW does not hold in whole blocks (with `pause`,
 // only those bytes: the inputs are away then); while searching,
@@ -34,8 +35,8 @@ constexpr size_t kDeltaMaxInput = size_t{1} << 31;
 // the search) moves on that the scan reads no byte of NEW before a point any
 // more: a caller that maps NEW may let those pages go, to be read again by
 // the next scan or the encoding.
-int write_delta(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
-                size_t new_size, PatchEmit emit, void* emit_context,
+int write_delta(const PatchHeader& form, const unsigned char* old_data, size_t old_size,
+                const unsigned char* new_data, size_t new_size, PatchEmit emit, void* emit_context,
                 DeltaStageHook hook = nullptr, void* context = nullptr,
                 DeltaPause pause = nullptr, void* pause_context = nullptr,
                 ScanPassed passed = nullptr);
@@ -45,11 +46,12 @@ int write_delta(const unsigned char* old_data, size_t old_size, const unsigned c
 using DeltaSink = int (*)(PatchImage* image, size_t which, void* context);
 
 // The patch with each of `count` settings, from one sort of OLD, encoded
-// whole (encode_patch): hands each to `sink` in the settings' order, except
-// one whose segments an earlier setting already gave. The segments of all
+// whole (encode_patch, with `form`): hands each to `sink` in the settings'
+// order, except one whose segments an earlier setting already gave. The segments of all
 // are found before the first is encoded, so memory peaks as write_delta's
 // without a pause, plus a patch or two. OK, or write_delta's and `sink`'s
 // errors.
-int make_deltas(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
-                size_t new_size, const SearchSettings* settings, size_t count, DeltaSink sink,
-                void* sink_context, DeltaStageHook hook = nullptr, void* context = nullptr);
+int make_deltas(const PatchHeader& form, const unsigned char* old_data, size_t old_size,
+                const unsigned char* new_data, size_t new_size, const SearchSettings* settings,
+                size_t count, DeltaSink sink, void* sink_context, DeltaStageHook hook = nullptr,
+                void* context = nullptr);

@@ -44,21 +44,47 @@ int same_content(int fd, const unsigned char* data, size_t size) {
 
 int verify_patch(const PatchImage& image, const unsigned char* old_data, size_t old_size,
                  const unsigned char* new_data, size_t new_size) {
-  // Descriptors of files in memory: the applier reads and writes files.
-  int patch_fd = memfd_create("patch", MFD_CLOEXEC);
-  int out_fd = memfd_create("result", MFD_CLOEXEC);
-  int rc = patch_fd >= 0 && out_fd >= 0 ? OK : ERR_NO_MEMORY;
-  if (rc == OK && write_all(patch_fd, image.data, image.size) != OK)
+  // Descriptors of files in memory: the updater reads and writes files.
+  UniqueFd patch(memfd_create("patch", MFD_CLOEXEC));
+  UniqueFd old_file(memfd_create("old", MFD_CLOEXEC));
+  UniqueFd out(memfd_create("result", MFD_CLOEXEC));
+  int rc = patch.ok() && old_file.ok() && out.ok() ? OK : ERR_NO_MEMORY;
+  if (rc == OK && (write_all(patch.fd, image.data, image.size) != OK ||
+                   write_all(old_file.fd, old_data, old_size) != OK))
     rc = ERR_NO_MEMORY;
   PatchHeader header;
-  if (rc == OK) rc = lseek(patch_fd, 0, SEEK_SET) == 0 ? OK : ERR_READ;
-  if (rc == OK) rc = read_patch_header(patch_fd, &header);
-  if (rc == OK && header.source_size != old_size) rc = ERR_BAD_DATA;
-  if (rc == OK) rc = apply_patch(&header, patch_fd, old_data, out_fd);
-  if (rc == OK) rc = same_content(out_fd, new_data, new_size);
-  if (patch_fd >= 0) close(patch_fd);
-  if (out_fd >= 0) close(out_fd);
+  for (int fd : {patch.fd, old_file.fd})
+    if (rc == OK && lseek(fd, 0, SEEK_SET) != 0) rc = ERR_READ;
+  if (rc == OK) rc = read_patch_header(patch.fd, &header);
+  unsigned char* source = nullptr;
+  if (rc == OK) rc = LoadSourceFile(&header, old_file.fd, &source);
+  if (rc == ERR_CRC_MISMATCH) rc = ERR_BAD_DATA;
+  if (rc == OK) rc = apply_patch(&header, patch.fd, source, out.fd);
+  free(source);
+  if (rc == OK) rc = same_content(out.fd, new_data, new_size);
   return rc;
+}
+
+PatchHeader patch_form(uint32_t version, uint32_t transform, const unsigned char* old_data,
+                       size_t old_size, const unsigned char* new_data, size_t new_size) {
+  PatchHeader form{};
+  form.version = version;
+  form.source_size = static_cast<uint32_t>(old_size);
+  form.source_crc = compute_crc(old_data, old_size);
+  if (version == 2) {
+    form.transform = transform;
+    form.result_crc = compute_crc(new_data, new_size);
+  }
+  return form;
+}
+
+int transformed_copy(const PatchHeader& form, const unsigned char* data, size_t size,
+                     unsigned char** copy, size_t* copy_size) {
+  *copy = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
+  *copy_size = size;
+  if (*copy == nullptr) return ERR_NO_MEMORY;
+  if (size > 0) memcpy(*copy, data, size);
+  return run_patch_transform(form, copy, copy_size, true);
 }
 
 namespace {
@@ -211,10 +237,11 @@ namespace {
 // The blocks' sizes of the patch of `segments`, known before a byte of it.
 struct PatchLayout {
   bool leading;  // a first triple for the NEW bytes before the first segment
-  size_t control_size, diff_size, extra_size, total;
+  size_t header_size, control_size, diff_size, extra_size, total;
 };
 
-PatchLayout plan_patch(const Alignment& a, const std::vector<Segment>& segments) {
+PatchLayout plan_patch(const Alignment& a, const PatchHeader& form,
+                       const std::vector<Segment>& segments) {
   PatchLayout l;
   // A leading triple carries the NEW bytes before the first segment and
   // seeks to it (the source cursor starts at 0, so it is needed also when
@@ -225,7 +252,8 @@ PatchLayout plan_patch(const Alignment& a, const std::vector<Segment>& segments)
   l.diff_size = 0;
   for (const Segment& s : segments) l.diff_size += s.length;
   l.extra_size = a.new_size - l.diff_size;
-  l.total = kPatchHeaderSize + l.control_size + l.diff_size + l.extra_size;
+  l.header_size = static_cast<size_t>(patch_header_size(form));
+  l.total = l.header_size + l.control_size + l.diff_size + l.extra_size;
   return l;
 }
 
@@ -264,25 +292,23 @@ void gap_after(const Alignment& a, const std::vector<Segment>& segments, ptrdiff
 
 }  // namespace
 
-int emit_patch(const Alignment& a, const std::vector<Segment>& segments, PatchEmit emit,
-               void* context) {
-  PatchLayout l = plan_patch(a, segments);
+int emit_patch(const Alignment& a, const PatchHeader& form, const std::vector<Segment>& segments,
+               PatchEmit emit, void* context) {
+  PatchLayout l = plan_patch(a, form, segments);
   // Every block size, and the patch file itself, must fit 32 bits.
   if (l.total > UINT32_MAX) return ERR_BAD_DATA;
   ChunkedEmit out;
   out.emit = emit;
   out.context = context;
 
-  PatchHeader header{};
-  header.source_size = static_cast<uint32_t>(a.old_size);
-  header.source_crc = compute_crc(a.old_data, a.old_size);
+  PatchHeader header = form;
   header.result_size = static_cast<uint32_t>(a.new_size);
   header.control_size = static_cast<uint32_t>(l.control_size);
   header.diff_size = static_cast<uint32_t>(l.diff_size);
   header.extra_size = static_cast<uint32_t>(l.extra_size);
-  unsigned char bytes[std::max(kPatchHeaderSize, kControlTripleSize)];  // header or triple
+  unsigned char bytes[std::max(kPatchHeaderSizeV2, kControlTripleSize)];  // header or triple
   encode_patch_header(header, bytes);
-  out.put(bytes, kPatchHeaderSize);
+  out.put(bytes, l.header_size);
 
   // The control block: the cursor moves on by each segment, then seeks to
   // the next one; after the last it stays where it is (a seek of 0).
@@ -337,18 +363,19 @@ int append_to_image(const unsigned char* bytes, size_t size, void* context) {
 
 }  // namespace
 
-int encode_patch(const Alignment& a, const std::vector<Segment>& segments, PatchImage* image) {
+int encode_patch(const Alignment& a, const PatchHeader& form, const std::vector<Segment>& segments,
+                 PatchImage* image) {
   *image = PatchImage{};
-  PatchLayout l = plan_patch(a, segments);
+  PatchLayout l = plan_patch(a, form, segments);
   if (l.total > UINT32_MAX) return ERR_BAD_DATA;
   image->data = static_cast<unsigned char*>(malloc(l.total > 0 ? l.total : 1));
   if (image->data == nullptr) return ERR_NO_MEMORY;
-  int rc = emit_patch(a, segments, append_to_image, image);
+  int rc = emit_patch(a, form, segments, append_to_image, image);
   if (rc != OK) {
     patch_image_free(image);
     return rc;
   }
-  image->block_starts[0] = kPatchHeaderSize + l.control_size;
-  image->block_starts[1] = kPatchHeaderSize + l.control_size + l.diff_size;
+  image->block_starts[0] = l.header_size + l.control_size;
+  image->block_starts[1] = l.header_size + l.control_size + l.diff_size;
   return OK;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "delta/segment_search.h"
+#include "patch/patch_format.h"
 
 // Owns `data` (malloc'ed); patch_image_free releases it.
 struct PatchImage {
@@ -22,11 +23,12 @@ struct PatchPacking {
   int64_t size = -1;  // the entry's compressed size; -1: out of memory
 };
 
-// Applies the patch with the updater's own applier to `old_size` bytes at
-// `old_data` and compares the result with `new_size` bytes at `new_data`:
-// the format carries no check of the result, so a fault in the generator
-// would otherwise reach every installation unnoticed. OK when it rebuilds
-// NEW exactly, ERR_BAD_DATA when not, ERR_NO_MEMORY or ERR_READ.
+// Applies the patch as the updater does (LoadSourceFile, then apply_patch)
+// to `old_size` bytes at `old_data` and compares the result with `new_size`
+// bytes at `new_data`, both the files themselves: version 1 carries no check
+// of the result, so a fault in the generator would otherwise reach every
+// installation unnoticed. OK when it rebuilds NEW exactly, ERR_BAD_DATA when
+// not, ERR_NO_MEMORY or ERR_READ.
 int verify_patch(const PatchImage& image, const unsigned char* old_data, size_t old_size,
                  const unsigned char* new_data, size_t new_size);
 
@@ -38,12 +40,25 @@ int verify_patch(const PatchImage& image, const unsigned char* old_data, size_t 
 // over (the diff block is mostly zeros, which bzip2 takes quickly).
 PatchPacking patch_packing(const PatchImage& image);
 
-// Encodes the patch that turns a.old_data into a.new_data through
-// `segments` (as find_segments leaves them): header with sizes and the CRC of
-// OLD, one triple per segment (plus one for NEW bytes before the first), the
-// diff block and the extra block. OK, ERR_NO_MEMORY, or ERR_BAD_DATA when
-// the patch would reach 4 GiB (nothing allocated).
-int encode_patch(const Alignment& a, const std::vector<Segment>& segments, PatchImage* image);
+// The header of a patch from OLD to NEW (the files themselves, as they are
+// installed) before its result and block sizes: `version`, the size and CRC
+// of OLD, and for version 2 `transform` and the CRC of NEW.
+PatchHeader patch_form(uint32_t version, uint32_t transform, const unsigned char* old_data,
+                       size_t old_size, const unsigned char* new_data, size_t new_size);
+
+// A copy of `size` bytes at `data` as `form`'s transform rewrites them, to be
+// compared in its place: *copy (malloc'ed, the caller frees it, also after a
+// failure) of *copy_size bytes. OK or ERR_NO_MEMORY.
+int transformed_copy(const PatchHeader& form, const unsigned char* data, size_t size,
+                     unsigned char** copy, size_t* copy_size);
+
+// Encodes the patch that turns a.old_data into a.new_data (as `form`'s
+// transform rewrote them) through `segments` (as find_segments leaves them):
+// `form` with the result and block sizes, one triple per segment (plus one for NEW bytes
+// before the first), the diff block and the extra block. OK, ERR_NO_MEMORY,
+// or ERR_BAD_DATA when the patch would reach 4 GiB (nothing allocated).
+int encode_patch(const Alignment& a, const PatchHeader& form, const std::vector<Segment>& segments,
+                 PatchImage* image);
 
 // Takes the encoded patch a piece at a time, in order: OK, or an error that
 // stops the encoding and is returned by it.
@@ -52,5 +67,5 @@ using PatchEmit = int (*)(const unsigned char* bytes, size_t size, void* context
 // encode_patch's bytes handed to `emit` as they are made, through a chunk of
 // 64 kB, instead of kept whole: the patch need not fit in memory beside OLD
 // and NEW. OK, ERR_BAD_DATA as encode_patch, or the error `emit` returned.
-int emit_patch(const Alignment& a, const std::vector<Segment>& segments, PatchEmit emit,
-               void* context);
+int emit_patch(const Alignment& a, const PatchHeader& form, const std::vector<Segment>& segments,
+               PatchEmit emit, void* context);

@@ -3,9 +3,12 @@
 #include "delta/smallest_patch.h"
 
 #include <cstdint>
+#include <cstdlib>
+#include <utility>
 
 #include "archive/writer.h"
 #include "base/status.h"
+#include "patch/x86_fields.h"
 
 namespace {
 
@@ -57,24 +60,58 @@ int keep_smaller(PatchImage* image, size_t, void* context) {
   return OK;
 }
 
+// Packs the patch of `choice` and keeps it in *image when it packs smaller
+// than what *image holds (which it then frees); frees it otherwise. OK or
+// ERR_NO_MEMORY.
+int keep_packed(Choice* choice, PatchImage* image, PatchPacking* packing) {
+  PatchPacking p = patch_packing(choice->best);
+  if (p.size < 0) {
+    patch_image_free(&choice->best);
+    return ERR_NO_MEMORY;
+  }
+  if (image->data != nullptr && p.size >= packing->size) {
+    patch_image_free(&choice->best);
+    return OK;
+  }
+  patch_image_free(image);
+  *image = choice->best;
+  *packing = std::move(p);
+  choice->best = PatchImage{};
+  return OK;
+}
+
 }  // namespace
 
-int make_smallest_patch(const unsigned char* old_data, size_t old_size,
+int make_smallest_patch(uint32_t max_version, const unsigned char* old_data, size_t old_size,
                         const unsigned char* new_data, size_t new_size, PatchImage* image,
                         PatchPacking* packing, DeltaStageHook hook, void* context) {
   *image = PatchImage{};
-  Choice choice;
-  int rc = make_deltas(old_data, old_size, new_data, new_size, kTried, kTriedCount, keep_smaller,
-                       &choice, hook, context);
-  if (rc != OK) {
-    patch_image_free(&choice.best);
-    return rc;
+  Choice plain, transformed;
+  PatchHeader form = patch_form(1, kTransformNone, old_data, old_size, new_data, new_size);
+  int rc = make_deltas(form, old_data, old_size, new_data, new_size, kTried, kTriedCount,
+                       keep_smaller, &plain, hook, context);
+  if (rc == OK) rc = keep_packed(&plain, image, packing);
+  // Without an x86-64 file the transforms change nothing: version 2 would
+  // be version 1 with a longer header. With one, both transforms are tried
+  // and the better one packed against version 1, so that version 2 is kept
+  // only where it is smaller in the package.
+  bool x86 = is_x86_64_elf(old_data, old_size) || is_x86_64_elf(new_data, new_size);
+  for (uint32_t transform : {kTransformX86Elf, kTransformX86ElfIndexed}) {
+    if (rc != OK || max_version < 2 || !x86) break;
+    form = patch_form(2, transform, old_data, old_size, new_data, new_size);
+    unsigned char* copies[2] = {nullptr, nullptr};
+    size_t sizes[2] = {0, 0};
+    rc = transformed_copy(form, old_data, old_size, &copies[0], &sizes[0]);
+    if (rc == OK) rc = transformed_copy(form, new_data, new_size, &copies[1], &sizes[1]);
+    if (rc == OK)
+      rc = make_deltas(form, copies[0], sizes[0], copies[1], sizes[1], kTried, kTriedCount,
+                       keep_smaller, &transformed, hook, context);
+    free(copies[0]);
+    free(copies[1]);
   }
-  *packing = patch_packing(choice.best);
-  if (packing->size < 0) {
-    patch_image_free(&choice.best);
-    return ERR_NO_MEMORY;
-  }
-  *image = choice.best;
-  return OK;
+  if (rc == OK && transformed.best.data != nullptr) rc = keep_packed(&transformed, image, packing);
+  patch_image_free(&plain.best);
+  patch_image_free(&transformed.best);
+  if (rc != OK) patch_image_free(image);
+  return rc;
 }

@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "archive/writer.h"
 #include "base/status.h"
 #include "delta/delta.h"
 #include "delta/smallest_patch.h"
 #include "delta/whole_file.h"
+#include "patch/patch_format.h"
 
 namespace {
 
@@ -34,11 +36,13 @@ int fail(int rc, const std::string& what) {
   return rc;
 }
 
-// Writes one changed file as a patch when its compressed patch is smaller
-// than the compressed file, else whole. *as_patch tells which; *reported
-// whether a failure was already explained (else it came from the writer).
+// Writes one changed file as a patch (of a version up to `max_version`) when
+// its compressed patch is smaller than the compressed file, else whole.
+// *as_patch tells which and *version the patch's; *reported whether a
+// failure was already explained (else it came from the writer).
 int write_changed(PackageWriter* writer, const std::string& old_path, const std::string& new_path,
-                  const PlannedChange& change, bool* as_patch, int64_t* saved, bool* reported) {
+                  const PlannedChange& change, uint32_t max_version, bool* as_patch,
+                  uint32_t* version, int64_t* saved, bool* reported) {
   auto fail = [reported](int rc, const std::string& what) {
     *reported = true;
     return ::fail(rc, what);
@@ -56,8 +60,8 @@ int write_changed(PackageWriter* writer, const std::string& old_path, const std:
     return fail(ERR_READ, new_path + ": cannot read it");
   PatchImage patch;
   PatchPacking packing;
-  int rc = make_smallest_patch(in.old_data, in.old_size, in.new_data, in.new_size, &patch,
-                               &packing);
+  int rc = make_smallest_patch(max_version, in.old_data, in.old_size, in.new_data, in.new_size,
+                               &patch, &packing);
   if (rc == ERR_BAD_DATA) return fail(rc, old_path + ": files of 2 GiB or more cannot be patched");
   if (rc != OK) return fail(rc, new_path + ": not enough memory to make its patch");
   rc = verify_patch(patch, in.old_data, in.old_size, in.new_data, in.new_size);
@@ -80,6 +84,7 @@ int write_changed(PackageWriter* writer, const std::string& old_path, const std:
     rc = package_writer_add_buffer(writer, change.patch_entry.c_str(), patch.data, patch.size,
                                    kPatchEntryMode, packing.cuts.data(), packing.cuts.size());
     *saved = whole_cost - patch_cost;
+    *version = memcmp(patch.data, kPatchMagicV2, sizeof kPatchMagicV2) == 0 ? 2 : 1;
   } else {
     rc = package_writer_add_buffer(writer, change.path.c_str(), in.new_data, in.new_size,
                                    change.mode);
@@ -107,7 +112,7 @@ std::string manifest_line(ChangeKind kind, bool as_patch, const PlannedChange& c
 
 int build_package(const std::string& old_root, const std::string& new_root,
                   const UpdatePlan& plan, const std::string& package_path,
-                  BuildProgress progress, BuildTotals* totals) {
+                  BuildProgress progress, BuildTotals* totals, uint32_t max_patch_version) {
   *totals = BuildTotals{};
   PackageWriter writer;
   if (package_writer_open(&writer, package_path.c_str()) != OK)
@@ -136,10 +141,12 @@ int build_package(const std::string& old_root, const std::string& new_root,
       totals->added++;
     } else {
       int64_t saved = 0;
-      rc = write_changed(&writer, old_root + "/" + c.path, new_path, c, &as_patch, &saved,
-                         &reported);
+      uint32_t version = 1;
+      rc = write_changed(&writer, old_root + "/" + c.path, new_path, c, max_patch_version,
+                         &as_patch, &version, &saved, &reported);
       if (as_patch) {
         totals->patched++;
+        if (version == 2) totals->patched_v2++;
         totals->saved_by_patching += saved;
       } else {
         totals->added++;

@@ -1,5 +1,6 @@
 // Loading the file to be patched: the whole file in one buffer, checked
-// against the size and CRC that the patch was made for.
+// against the size and CRC that the patch was made for, then rewritten as a
+// version 2 patch's transform expects it.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +17,7 @@ constexpr size_t kReadChunk = 8192;
 
 }  // namespace
 
-int LoadSourceFile(const PatchHeader* header, int fd, unsigned char** source_data) {
+int LoadSourceFile(PatchHeader* header, int fd, unsigned char** source_data) {
   struct stat st;
   if (fstat(fd, &st) != 0) return ERR_READ;
   if (st.st_size != static_cast<off_t>(header->source_size)) return ERR_BAD_DATA;
@@ -35,5 +36,7 @@ int LoadSourceFile(const PatchHeader* header, int fd, unsigned char** source_dat
     log_printf("CRC check failed\n");
     return ERR_CRC_MISMATCH;
   }
-  return OK;
+  rc = run_patch_transform(*header, source_data, &size, true);
+  header->source_data_size = size;
+  return rc;
 }

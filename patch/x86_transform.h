@@ -1,21 +1,31 @@
-// The x86-64 ELF address transform of patch format version 2: in the
-// executable sections of an x86-64 ELF file, each E8 call's rel32 and each
-// RIP-relative disp32 becomes the absolute target it names (mod 2^32), so
-// that code which moved between two releases still refers to its targets
-// with the same bytes. Frozen with the format: a patch made with it must
-// apply the same way by every later updater.
+// The x86-64 ELF address transforms of patch format version 2. Between two
+// releases of a program most of a patch would be spent on addresses: where
+// code moves, every call and every RIP-relative reference across the move
+// changes its displacement. Both transforms rewrite those fields
+// (x86_elf_fields) so that moved code keeps its bytes. Frozen with the
+// format: a patch made with either must apply the same way forever.
 #pragma once
 
 #include <cstddef>
 
-// Rewrites, in place, the fields of `size` bytes at `data` as above; any
-// other input (not x86-64 ELF, no usable section table) is left as it is.
-// Only displacement bytes change, never the headers or anything that decides
-// an instruction's length, so x86_elf_untransform undoes it exactly on any
-// input, whatever the decoder makes of it. Needs no memory and cannot fail.
+// Each field becomes the absolute target it names, mod 2^32, in place. Only
+// field bytes change, so x86_elf_untransform undoes it exactly on any input;
+// anything not x86-64 ELF is left as it is.
 void x86_elf_transform(unsigned char* data, size_t size);
 void x86_elf_untransform(unsigned char* data, size_t size);
 
-// Whether `size` bytes at `data` begin like an x86-64 ELF file (the
-// transform may change them).
-bool is_x86_64_elf(const unsigned char* data, size_t size);
+// The indexed form: each field holds its absolute target's index among the
+// distinct targets of all fields, in increasing order, and those targets
+// follow the file: the first, then each one's distance from the one before,
+// as LEB128 numbers, then their count and the bytes the numbers take, each
+// 32-bit little-endian. Where a release adds few targets, most fields keep
+// their bytes however far the code and data moved.
+//
+// Rewrites the `*size` bytes of the malloc'ed buffer `*data` and makes it
+// longer (realloc: on failure the buffer stays as it was and is the
+// caller's either way). OK or ERR_NO_MEMORY.
+int x86_elf_index(unsigned char** data, size_t* size);
+// Undoes x86_elf_index in place and sets *size to the file's size. OK, or
+// ERR_BAD_DATA when the bytes are not such a file (a malformed table, a
+// field's index outside it; they are then partly rewritten), ERR_NO_MEMORY.
+int x86_elf_unindex(unsigned char* data, size_t* size);

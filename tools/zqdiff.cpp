@@ -18,17 +18,25 @@
 #include "base/clock.h"
 #include "base/fd.h"
 #include "base/status.h"
+#include "base/version.h"
 #include "patch/patch_format.h"
 #include "delta/delta.h"
 #include "delta/whole_file.h"
+#include "patch/x86_fields.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: zqdiff [--verbose] OLD NEW PATCH\n"
+const char kUsage[] = "usage: zqdiff [--verbose] [--patch-format 1|2] OLD NEW PATCH\n";
+const char kHelp[] =
     "Writes the binary patch that turns the file OLD into the file NEW.\n"
-    "  --verbose  print each stage's time and peak memory, and the patch's\n"
-    "             size as a package entry, on standard error\n";
+    "  --verbose         print each stage's time and peak memory, and the patch's\n"
+    "                    size as a package entry, on standard error\n"
+    "  --patch-format 2  write format 2 (the indexed x86-64 transform) when OLD or\n"
+    "                    NEW is an x86-64 ELF file; only updaters that know format\n"
+    "                    2 apply it. 1, the default, is read by every updater\n"
+    "  -h, --help        print this and exit\n"
+    "  -V, --version     print the version and exit\n"
+    "Exit status: 0 written, 1 failed (no patch left), 2 wrong call.\n";
 
 struct StageClock {
   bool verbose = false;
@@ -129,7 +137,7 @@ void report_packing(const char* path) {
     fprintf(stderr, "zqdiff: %s: cannot read the patch back\n", path);
     return;
   }
-  image.block_starts[0] = kPatchHeaderSize + header.control_size;
+  image.block_starts[0] = static_cast<size_t>(patch_header_size(header)) + header.control_size;
   image.block_starts[1] = image.block_starts[0] + header.diff_size;
   PatchPacking packing = patch_packing(image);
   fprintf(stderr, "zqdiff: %zu bytes, %lld as a package entry (%zu bzip2 block ends)\n",
@@ -146,14 +154,33 @@ int main(int argc, char** argv) {
   // would land on a heap that keeps what the first freed.
   mallopt(M_MMAP_THRESHOLD, 1 << 17);
   StageClock clock;
+  uint32_t patch_format = 1;
   int first = 1;
-  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
-    fputs(kUsage, stdout);
-    return 0;
-  }
-  if (argc > 1 && strcmp(argv[1], "--verbose") == 0) {
-    clock.verbose = true;
-    first = 2;
+  for (; first < argc && argv[first][0] == '-' && argv[first][1] != '\0'; first++) {
+    const char* option = argv[first];
+    if (strcmp(option, "-h") == 0 || strcmp(option, "--help") == 0) {
+      fputs(kUsage, stdout);
+      fputs(kHelp, stdout);
+      return 0;
+    }
+    if (strcmp(option, "-V") == 0 || strcmp(option, "--version") == 0) {
+      printf("zqdiff %s\n", kUpdaterVersion);
+      return 0;
+    }
+    if (strcmp(option, "--verbose") == 0) {
+      clock.verbose = true;
+    } else if (strcmp(option, "--patch-format") == 0 && first + 1 < argc) {
+      const char* value = argv[++first];
+      if (strcmp(value, "1") != 0 && strcmp(value, "2") != 0) {
+        fprintf(stderr, "zqdiff: --patch-format %s: must be 1 or 2\n", value);
+        fputs(kUsage, stderr);
+        return 2;
+      }
+      patch_format = value[0] == '2' ? 2 : 1;
+    } else {
+      fputs(kUsage, stderr);
+      return 2;
+    }
   }
   if (argc - first != 3) {
     fputs(kUsage, stderr);
@@ -186,16 +213,36 @@ int main(int argc, char** argv) {
   release_mapped_file(in.files[1], 0, in.files[1].size);
   report_stage("read", &clock);
 
+  // Format 2 compares copies of both as its transform rewrites them; the
+  // mappings are read again only to tell whether they changed meanwhile.
+  const unsigned char* data[2] = {in.files[0].data, in.files[1].data};
+  size_t sizes[2] = {in.files[0].size, in.files[1].size};
+  bool x86 = is_x86_64_elf(data[0], sizes[0]) || is_x86_64_elf(data[1], sizes[1]);
+  PatchHeader form = patch_form(patch_format == 2 && x86 ? 2 : 1, kTransformX86ElfIndexed,
+                                data[0], sizes[0], data[1], sizes[1]);
+  unsigned char* copies[2] = {nullptr, nullptr};
+  for (int i = 0; i < 2 && form.version == 2; i++) {
+    if (transformed_copy(form, in.files[i].data, in.files[i].size, &copies[i], &sizes[i]) != OK) {
+      fprintf(stderr, "zqdiff: %s: not enough memory to read it\n", in.paths[i]);
+      free(copies[0]);
+      free(copies[1]);
+      return 1;
+    }
+    data[i] = copies[i];
+    release_mapped_file(in.files[i], 0, in.files[i].size);
+  }
+
   // Created at the first bytes of the patch, when the search is done.
   PieceFile out;
   out.path = patch_path;
   g_patch = &out;
-  int rc = write_delta(in.files[0].data, in.files[0].size, in.files[1].data, in.files[1].size,
-                       piece_file_write, &out, report_stage, &clock, pause_inputs, &in,
-                       release_passed);
+  int rc = write_delta(form, data[0], sizes[0], data[1], sizes[1], piece_file_write, &out,
+                       report_stage, &clock, pause_inputs, &in, release_passed);
   if (rc == OK) rc = check_unchanged(in);
   rc = piece_file_finish(&out, rc);
   g_patch = nullptr;
+  free(copies[0]);
+  free(copies[1]);
   for (MappedFile& file : in.files) unmap_whole_file(&file);
   if (rc == ERR_READ) return 1;  // told above
   if (rc == ERR_WRITE) {

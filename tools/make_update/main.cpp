@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "archive/signature.h"
 #include "base/status.h"
+#include "base/version.h"
 #include "packaging/package_build.h"
 #include "packaging/tree_scan.h"
 #include "packaging/update_plan.h"
@@ -19,13 +21,18 @@
 namespace {
 
 const char kUsage[] =
-    "usage: make-update OLD_DIR NEW_DIR OUT_DIR [--if-present PATH]... [--sign SECRET]\n";
+    "usage: make-update OLD_DIR NEW_DIR OUT_DIR [--if-present PATH]... [--sign SECRET]\n"
+    "                   [--patch-format 1|2]\n";
 const char kHelp[] =
     "Writes OUT_DIR/update.zav, the package that turns the installed tree OLD_DIR\n"
     "into NEW_DIR: files, directories and symbolic links.\n"
-    "  --if-present PATH  lines for files under PATH act only where PATH exists\n"
-    "  --sign SECRET      also write OUT_DIR/update.zav.sig with this secret key\n"
-    "  --help             print this and exit\n"
+    "  --if-present PATH   lines for files under PATH act only where PATH exists\n"
+    "  --sign SECRET       also write OUT_DIR/update.zav.sig with this secret key\n"
+    "  --patch-format 2    patch x86-64 programs in format 2 where that is smaller\n"
+    "                      (only for installations whose updater reads it);\n"
+    "                      1, the default, is read by every updater\n"
+    "  -h, --help          print this and exit\n"
+    "  -V, --version       print the version and exit\n"
     "Exit status: 0 written, 1 refused or failed (nothing written), 2 wrong call.\n";
 
 int usage() {
@@ -92,13 +99,26 @@ int make_out_dir(const std::string& dir) {
 int main(int argc, char** argv) {
   std::vector<std::string> positional, optional;
   const char* secret = nullptr;
+  uint32_t patch_format = 1;
   for (int i = 1; i < argc; i++) {
-    if (strcmp(argv[i], "--help") == 0) {
+    if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
       fputs(kUsage, stdout);
       fputs(kHelp, stdout);
       return 0;
     }
-    if (strcmp(argv[i], "--sign") == 0) {
+    if (strcmp(argv[i], "-V") == 0 || strcmp(argv[i], "--version") == 0) {
+      printf("make-update %s\n", kUpdaterVersion);
+      return 0;
+    }
+    if (strcmp(argv[i], "--patch-format") == 0) {
+      if (i + 1 >= argc) return usage();
+      const char* value = argv[++i];
+      if (strcmp(value, "1") != 0 && strcmp(value, "2") != 0) {
+        fprintf(stderr, "make-update: --patch-format %s: must be 1 or 2\n", value);
+        return usage();
+      }
+      patch_format = value[0] == '2' ? 2 : 1;
+    } else if (strcmp(argv[i], "--sign") == 0) {
       if (i + 1 >= argc) return usage();
       secret = argv[++i];
       // Fail before the long part of the work, not after it.
@@ -158,7 +178,8 @@ int main(int argc, char** argv) {
   }
   std::string package = out_dir + "/update.zav";
   BuildTotals totals;
-  if (build_package(old_root, new_root, plan, package, progress_line, &totals) != OK) {
+  if (build_package(old_root, new_root, plan, package, progress_line, &totals, patch_format) !=
+      OK) {
     fprintf(stderr, "make-update: no package written\n");
     return 1;
   }
@@ -176,8 +197,9 @@ int main(int argc, char** argv) {
     }
     printf("%s.sig: signed with %s\n", package.c_str(), secret);
   }
-  printf("%s: %d added, %d patched, %d removed", package.c_str(), totals.added, totals.patched,
-         totals.removed);
+  printf("%s: %d added, %d patched", package.c_str(), totals.added, totals.patched);
+  if (patch_format == 2) printf(" (%d in format 2)", totals.patched_v2);
+  printf(", %d removed", totals.removed);
   if (totals.linked + totals.dirs_made + totals.dirs_removed > 0)
     printf(", %d linked, %d directories made, %d directories removed", totals.linked,
            totals.dirs_made, totals.dirs_removed);
