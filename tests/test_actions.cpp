@@ -312,6 +312,20 @@ TEST(Actions, Patch) {
       "PREPARE PATCH a|PREPARE PATCH d/b|PREPARE PATCH c|EXECUTE PATCH a|EXECUTE PATCH d/b|"
       "EXECUTE PATCH c|### execution failed|FINISH PATCH a|FINISH PATCH d/b|FINISH PATCH c|failed: 8",
       {{"a", "content of a", 0755}, {"d/b", "content of b", 0600}, {"c", c_old}}};
+  // Version 2 on a file that is not ELF: the transforms change nothing in
+  // it, but the indexed one (2) follows it with an empty table (8 zero bytes).
+  auto version2 = [](const std::string& from, const std::string& to, uint32_t transform, uint32_t crc_flip = 0) {
+    std::string table = transform == 2 ? std::string(8, '\0') : "";
+    PatchParts p = patch_parts_for(from);
+    std::string patch = make_patch(from + table, to + table);
+    p.version = 2;
+    p.transform = transform;
+    p.result_crc = compute_crc(to.data(), to.size()) ^ crc_flip;
+    p.triples = {decode_control_triple(reinterpret_cast<const unsigned char*>(patch.data()) + kPatchHeaderSize)};
+    p.diff = patch.substr(kPatchHeaderSize + kControlTripleSize, p.triples[0].diff_length);
+    p.extra = patch.substr(kPatchHeaderSize + kControlTripleSize + p.diff.size());
+    return encode_patch(p);
+  };
   // A check of Prepare fails: the valid patch before it changes nothing either.
   const std::string good = make_patch("content of a", "new");
   std::string bad_magic = good;
@@ -351,12 +365,25 @@ TEST(Actions, Patch) {
        "PREPARE PATCH lib/x|source taken from the backup of an interrupted run: lib/x.kiv-backup|"
        "EXECUTE PATCH lib/x|FINISH PATCH lib/x|succeeded",
        {{"lib/x", "new"}}},
+      {"version 2 patches on a file that is not ELF", {{"a", "content of a"}, {"b", "content of b", 0700}},
+       "patch \"a.patch\" \"a\"\npatch \"b.patch\" \"b\"\n",
+       {{"a.patch", version2("content of a", "new a", 1)}, {"b.patch", version2("content of b", "a new b", 2)}},
+       phases({"PATCH a", "PATCH b"}), {{"a", "new a"}, {"b", "a new b", 0700}}},
+      {"a version 2 patch that does not rebuild the file it was made for", {{"a", "content of a"}},
+       "patch \"a.patch\" \"a\"\n", {{"a.patch", version2("content of a", "new a", 2, 1)}},
+       "PREPARE PATCH a|EXECUTE PATCH a|patched file fails its CRC check|### execution failed|FINISH PATCH a|failed: 8",
+       {{"a", "content of a"}}},
       {"a last argument without its quote runs to the end of the line", {{"a b", "old"}}, "patch \"p\" \"a b\n",
        {{"p", make_patch("old", "new")}}, phases({"PATCH a b"}), {{"a b", "new"}}},
       early("CRC mismatch", "a", make_patch("CONTENT OF A", "x"), "CRC check failed|LoadSourceFile failed|failed: 4"),
       early("wrong size", "a", make_patch("content of a!", "x"), "LoadSourceFile failed|failed: 8"),
       early("installed file missing", "missing", good, "failed: 6"),
       early("wrong magic", "a", bad_magic, "failed: 8"),
+      // Updaters before version 2 refuse it the same way, without the line.
+      early("a patch format this updater does not know", "a", "ZQDIFF30" + good.substr(8),
+            "patch format not known: ZQDIFF30|failed: 8"),
+      early("a transform this updater does not know", "a", version2("content of a", "new", 3),
+            "patch transform not known: 3|failed: 8"),
       early("patch shorter than its header", "a", good.substr(0, 31), "failed: 6"),
       early("patch one byte short", "a", good.substr(0, good.size() - 1), "failed: 8"),
       early("patch one byte long", "a", good + "x", "failed: 8"),

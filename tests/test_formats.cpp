@@ -1,7 +1,9 @@
-// The package reader and the patch applier on hand-laid bytes, for what a
-// whole run cannot reach one by one: the package format's example, every way
-// a package can be unreadable, entries cut short or corrupt; the applier's
-// worked examples byte for byte and the bounds a malformed patch may not cross.
+// The package reader, the patch applier and the x86-64 transforms on
+// hand-laid bytes, for what a whole run cannot reach one by one: the package
+// format's example, every way a package can be unreadable, entries cut short
+// or corrupt; the applier's worked examples byte for byte and the bounds a
+// malformed patch may not cross; the transforms' worked example (their
+// frozen form) and their exact inverse on any file.
 #include <bzlib.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -16,6 +19,7 @@
 #include "archive/reader.h"
 #include "base/status.h"
 #include "patch/patch_apply.h"
+#include "patch/x86_transform.h"
 #include "tests/support/test_support.h"
 
 using namespace testing_support;
@@ -201,6 +205,155 @@ TEST(ApplyPatch, WorkedExamplesAndBounds) {
   // Sizes and CRC big-endian after the magic, the result size at 16.
   EXPECT_EQ(encode_header(256, 7, 12, 3, 4),
             "ZQDIFF10" + bytes({0, 0, 1, 0, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 12, 0, 0, 0, 3, 0, 0, 0, 4}));
+}
+
+// Version 2 on hand-laid bytes (no transform: the transforms have their own
+// test): the result is formed whole, checked, and only then written.
+TEST(ApplyPatch, Version2WritesOnlyAWholeCheckedResult) {
+  auto v2 = [](std::vector<ControlTriple> triples, std::string diff, std::string extra, uint32_t crc,
+               uint32_t result_size = 0, uint32_t transform = 0) {
+    PatchParts p = patch_parts_for("abc");
+    p.triples = std::move(triples);
+    p.diff = std::move(diff);
+    p.extra = std::move(extra);
+    p.version = 2;
+    p.result_crc = crc;
+    p.result_size = result_size;
+    p.transform = transform;
+    return encode_patch(p);
+  };
+  const uint32_t good = compute_crc("bcXY", 4);
+  struct Case {
+    const char* what;
+    std::string patch;
+    int header_rc, rc;
+    std::string output;
+  } cases[] = {
+      {"seek, sum and extra", v2({{0, 0, 1}, {2, 2, 0}}, bytes({0, 0}), "XY", good), OK, OK, "bcXY"},
+      {"result of another CRC", v2({{0, 0, 1}, {2, 2, 0}}, bytes({0, 0}), "XY", good ^ 1), OK, ERR_BAD_DATA, ""},
+      {"runs short of the result", v2({{0, 0, 1}, {2, 1, 0}}, bytes({0, 0}), "XY", good, 4), OK, ERR_BAD_DATA, ""},
+      {"runs past the result", v2({{0, 0, 1}, {2, 2, 0}}, bytes({0, 0}), "XY", good, 3), OK, ERR_BAD_DATA, ""},
+      {"past the extra block", v2({{0, 0, 1}, {2, 3, 0}}, bytes({0, 0}), "XY", good, 4), OK, ERR_BAD_DATA, ""},
+      {"result longer than both blocks", v2({{0, 0, 1}, {2, 2, 0}}, bytes({0, 0}), "XY", good, 5), ERR_BAD_DATA, 0, ""},
+      {"transform this build does not know", v2({{0, 0, 1}, {2, 2, 0}}, bytes({0, 0}), "XY", good, 0, 3),
+       ERR_BAD_DATA, 0, ""},
+      {"version this build does not know", "ZQDIFF30" + v2({{2, 2, 0}}, bytes({0, 0}), "XY", good).substr(8),
+       ERR_BAD_DATA, 0, ""},
+      {"cut inside its longer header", v2({}, "", "", 0).substr(0, 36), ERR_READ, 0, ""},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    write_file(dir / "p", c.patch);
+    write_file(dir / "old", "abc");
+    int fd = open((dir / "p").c_str(), O_RDONLY), old = open((dir / "old").c_str(), O_RDONLY);
+    int out = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    PatchHeader header;
+    unsigned char* source = nullptr;
+    ASSERT_EQ(read_patch_header(fd, &header), c.header_rc);
+    if (c.header_rc == OK) {
+      ASSERT_EQ(LoadSourceFile(&header, old, &source), OK);
+      EXPECT_EQ(apply_patch(&header, fd, source, out), c.rc);
+    }
+    free(source);
+    for (int open_fd : {fd, old, out}) close(open_fd);
+    EXPECT_EQ(read_file(dir / "out"), c.output);
+  }
+  // The CRC of the result and the transform after version 1's fields.
+  EXPECT_EQ(v2({}, "", "", 0x01020304, 0, 2).substr(0, 40),
+            "ZQDIFF20" + bytes({0, 0, 0, 3}) + be32(compute_crc("abc", 3)) +
+                bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 0, 0, 0, 2}));
+}
+
+// A small x86-64 ELF file: the header, one executable section at 0x401000
+// holding `code` from offset 64, and the section table after it.
+std::string elf_with_code(const std::string& code) {
+  auto le = [](uint64_t v, int n) {
+    std::string s;
+    for (int i = 0; i < n; i++) s.push_back(static_cast<char>(v >> (8 * i)));
+    return s;
+  };
+  uint64_t table = 64 + code.size();
+  std::string header = "\x7f" "ELF" + bytes({2, 1, 1}) + std::string(9, '\0') + le(2, 2) + le(62, 2) + le(1, 4) +
+                       le(0x401000, 8) + le(0, 8) + le(table, 8) + le(0, 4) + le(64, 2) + le(0, 2) + le(0, 2) +
+                       le(64, 2) + le(2, 2) + le(0, 2);
+  std::string text = le(0, 4) + le(1, 4) + le(6, 8) + le(0x401000, 8) + le(64, 8) + le(code.size(), 8) +
+                     std::string(24, '\0');
+  return header + code + std::string(64, '\0') + text;
+}
+
+TEST(X86Transform, WorkedExampleAndExactInverseOnAnyFile) {
+  // call rel32; lea rax,[rip+0x100]; mov dword [rip-0x10],42; jmp rel32 (stays
+  // relative); mov eax,[0x11223344] (no RIP); call [rip-10]; a call cut short.
+  const std::string code = bytes({0xE8, 0x10, 0, 0, 0, 0x48, 0x8D, 0x05, 0, 1, 0, 0, 0xC7, 0x05, 0xF0, 0xFF, 0xFF,
+                                  0xFF, 0x2A, 0, 0, 0, 0xE9, 0, 0, 0, 0, 0x8B, 0x04, 0x25, 0x44, 0x33, 0x22, 0x11,
+                                  0xFF, 0x15, 0xF6, 0xFF, 0xFF, 0xFF, 0xE8, 1, 2});
+  auto with_fields = [&](std::initializer_list<std::string> f) {
+    std::vector<std::string> v(f);
+    std::string c = code;
+    size_t at[] = {1, 8, 14, 36};
+    for (size_t k = 0; k < 4; k++) c.replace(at[k], 4, v[k]);
+    return elf_with_code(c);
+  };
+  const std::string elf = elf_with_code(code);
+  std::string absolute = elf;
+  x86_elf_transform(reinterpret_cast<unsigned char*>(&absolute[0]), absolute.size());
+  EXPECT_EQ(absolute, with_fields({bytes({0x15, 0x10, 0x40, 0}), bytes({0x0C, 0x11, 0x40, 0}),
+                                   bytes({0x06, 0x10, 0x40, 0}), bytes({0x1E, 0x10, 0x40, 0})}));
+  // Indices among 0x401006, 0x401015, 0x40101E, 0x40110C; then those as
+  // LEB128 distances, their count and their bytes.
+  auto indexed = [](const std::string& file, int expected_rc = OK) {
+    size_t size = file.size();
+    unsigned char* data = static_cast<unsigned char*>(malloc(size));
+    std::copy(file.begin(), file.end(), data);
+    EXPECT_EQ(x86_elf_index(&data, &size), expected_rc);
+    std::string out(reinterpret_cast<char*>(data), size);
+    free(data);
+    return out;
+  };
+  EXPECT_EQ(indexed(elf), with_fields({bytes({1, 0, 0, 0}), bytes({3, 0, 0, 0}), bytes({0, 0, 0, 0}),
+                                       bytes({2, 0, 0, 0})}) +
+                              bytes({0x86, 0xA0, 0x80, 0x02, 0x0F, 0x09, 0xEE, 0x01, 4, 0, 0, 0, 8, 0, 0, 0}));
+
+  // Any file comes back exactly: a program, cut short, with its section
+  // table damaged in each way the walk must not trust, or random bytes.
+  std::string program = read_file("/proc/self/exe"), damaged = program, wide = program;
+  uint64_t table;
+  memcpy(&table, &program[0x28], 8);
+  for (size_t k = 1; k < 64 && table + 64 * k + 64 <= damaged.size(); k++)
+    damaged[table + 64 * k + 24 + k % 16] ^= static_cast<char>(0x40 + k);  // offsets and sizes off
+  wide[0x3C] = wide[0x3D] = '\xff';  // more sections than the file holds
+  std::string into_table = elf;
+  into_table[64 + code.size() + 64 + 24] = static_cast<char>(64 + code.size());  // the section is the table
+  std::pair<const char*, const std::string*> files[] = {
+      {"program", &program}, {"damaged", &damaged}, {"wide", &wide}, {"into table", &into_table}};
+  for (const auto& [name, file] : files) {
+    for (size_t size : {file->size(), file->size() / 2, size_t{100}}) {
+      SCOPED_TRACE(std::string(name) + " cut to " + std::to_string(size));
+      std::string original = file->substr(0, size), plain = original;
+      x86_elf_transform(reinterpret_cast<unsigned char*>(&plain[0]), plain.size());
+      if (file == &program && size == file->size()) {
+        EXPECT_FALSE(plain == original);
+      }
+      x86_elf_untransform(reinterpret_cast<unsigned char*>(&plain[0]), plain.size());
+      EXPECT_TRUE(plain == original);
+      std::string index = indexed(original);
+      size_t index_size = index.size();
+      EXPECT_EQ(x86_elf_unindex(reinterpret_cast<unsigned char*>(&index[0]), &index_size), OK);
+      EXPECT_TRUE(index.substr(0, index_size) == original);
+    }
+  }
+  // What no forward run gives is refused.
+  std::string good = indexed(elf), out_of_table = good;
+  out_of_table[64 + 1] = 4;
+  for (const std::string& bad : {good.substr(0, 7), good.substr(good.size() - 8), out_of_table,
+                                 good.substr(0, good.size() - 16) + bytes({0x86, 0xA0, 0x80, 0x82, 0x80, 0x80, 0, 0}) +
+                                     good.substr(good.size() - 8),
+                                 good.substr(0, good.size() - 8) + bytes({9, 0, 0, 0, 8, 0, 0, 0})}) {
+    std::string copy = bad;
+    size_t size = copy.size();
+    EXPECT_EQ(x86_elf_unindex(reinterpret_cast<unsigned char*>(&copy[0]), &size), ERR_BAD_DATA);
+  }
 }
 
 }  // namespace

@@ -246,15 +246,27 @@ std::string encode_header(uint32_t source_size, uint32_t source_crc, uint32_t co
   h.control_size = control_size;
   h.diff_size = diff_size;
   h.extra_size = extra_size;
-  unsigned char bytes[kPatchHeaderSize];
+  unsigned char bytes[kPatchHeaderSizeV2];
   encode_patch_header(h, bytes);
-  return std::string(reinterpret_cast<char*>(bytes), sizeof bytes);
+  return std::string(reinterpret_cast<char*>(bytes), kPatchHeaderSize);
 }
 
 std::string encode_patch(const PatchParts& p) {
-  std::string out = encode_header(p.source_size, p.source_crc,
-                                  static_cast<uint32_t>(p.triples.size() * kControlTripleSize),
-                                  static_cast<uint32_t>(p.diff.size()), static_cast<uint32_t>(p.extra.size()));
+  PatchHeader h{};
+  h.version = p.version;
+  h.source_size = p.source_size;
+  h.source_crc = p.source_crc;
+  h.result_size = p.result_size;
+  h.control_size = static_cast<uint32_t>(p.triples.size() * kControlTripleSize);
+  h.diff_size = static_cast<uint32_t>(p.diff.size());
+  h.extra_size = static_cast<uint32_t>(p.extra.size());
+  h.result_crc = p.result_crc;
+  h.transform = p.transform;
+  if (p.version == 2 && p.result_size == 0)
+    for (const ControlTriple& t : p.triples) h.result_size += t.diff_length + t.extra_length;
+  unsigned char bytes[kPatchHeaderSizeV2];
+  encode_patch_header(h, bytes);
+  std::string out(reinterpret_cast<char*>(bytes), static_cast<size_t>(patch_header_size(h)));
   for (const ControlTriple& t : p.triples) {
     unsigned char triple[kControlTripleSize];
     encode_control_triple(t, triple);

@@ -71,10 +71,13 @@ void make_update(const std::string& update_dir, const std::string& manifest,
                  std::vector<PackageFile> files = {});
 
 // Patch files from triples and blocks, independent of any patch generator.
+// Version 2 also stores the result's CRC and a transform; its result_size is
+// the length of diff and extra runs (set by encode_patch when 0).
 struct PatchParts {
   std::vector<ControlTriple> triples;
   std::string diff, extra;
   uint32_t source_size = 0, source_crc = 0, result_size = 0;
+  uint32_t version = 1, result_crc = 0, transform = 0;
 };
 PatchParts patch_parts_for(const std::string& source);  // source size and CRC set
 std::string encode_patch(const PatchParts& parts);
