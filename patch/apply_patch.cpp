@@ -21,9 +21,9 @@ namespace {
 
 // The triples of `control`, with the runs they describe handed to `runs`:
 // diff_run(length, old) for a run summed with the source bytes at `old`,
-// then extra_run(length). All cursors are 64-bit offsets and every bound is tested as
-// "length > limit - cursor" with cursor <= limit, so no crafted 32-bit value
-// can wrap a check; `runs` keeps its own blocks' bounds the same way.
+// then extra_run(length). All cursors are 64-bit offsets and every bound is
+// tested as "length > limit - cursor" with cursor <= limit, so no crafted
+// 32-bit value can wrap a check; `runs` keeps its own bounds the same way.
 template <typename Runs>
 int apply_triples(const PatchHeader* header, const unsigned char* control,
                   const unsigned char* source_data, Runs* runs) {
@@ -154,11 +154,15 @@ int apply_transformed(const PatchHeader* header, int patch_fd, const unsigned ch
   int rc = control != nullptr && result != nullptr && blocks != nullptr ? OK : ERR_NO_MEMORY;
   if (rc == OK) rc = read_exact(patch_fd, control, header->control_size);
   if (rc == OK) {
-    uint64_t diff_start = uint64_t(patch_header_size(*header)) + header->control_size;
-    uint64_t extra_start = diff_start + header->diff_size;
-    blocks[0].fd = blocks[1].fd = patch_fd;
-    blocks[0].at = diff_start, blocks[0].end = extra_start;
-    blocks[1].at = extra_start, blocks[1].end = extra_start + header->extra_size;
+    // The diff and the extra block, by their offsets in the file.
+    uint64_t bounds[3] = {uint64_t(patch_header_size(*header)) + header->control_size};
+    bounds[1] = bounds[0] + header->diff_size;
+    bounds[2] = bounds[1] + header->extra_size;
+    for (int b = 0; b < 2; b++) {
+      blocks[b].fd = patch_fd;
+      blocks[b].at = bounds[b];
+      blocks[b].end = bounds[b + 1];
+    }
     BufferRuns runs{&blocks[0], &blocks[1], result, 0, header->result_size};
     rc = apply_triples(header, control, source_data, &runs);
     if (rc == OK && runs.at != runs.end) rc = ERR_BAD_DATA;

@@ -397,7 +397,7 @@ TEST(Zqdiff, BadInputFailsWithAMessage) {
   expect_failures("zqpatch", {{{dir / "new", dir / "out", dir / "patch"}, 3,
                                "wrong file: " + std::to_string(edited(old_data).size()) + " bytes, the patch is for 20000"},
                               {{dir / "changed", dir / "out", dir / "patch"}, 3, "its CRC is not the one"},
-                              {{dir / "old", dir / "out", dir / "short"}, 4, "wrong magic or block"}});
+                              {{dir / "old", dir / "out", dir / "short"}, 4, "wrong magic, version, transform or block"}});
   EXPECT_FALSE(exists(dir / "p"));
   EXPECT_FALSE(exists(dir / "out"));  // nothing half-written is left
   EXPECT_TRUE(exists("/dev/full"));  // ... and no device removed for it

@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
   int rc = read_patch_header(patch.fd, &header);
   if (rc == ERR_READ) return fail(kExitBadPatch, patch_path, "not a patch (shorter than its header)");
   if (rc != OK)
-    return fail(kExitBadPatch, patch_path, "not a patch (wrong magic or block sizes)");
+    return fail(kExitBadPatch, patch_path,
+                "not a patch zqpatch knows (wrong magic, version, transform or block sizes)");
 
   UniqueFd source(open(old_path, O_RDONLY));
   if (source.fd < 0) return fail(kExitFailure, old_path, "cannot open it");
@@ -87,7 +88,10 @@ int main(int argc, char** argv) {
   if (rc == OK && rename(temp.c_str(), new_path) != 0) rc = ERR_WRITE;
   if (rc != OK) {
     unlink(temp.c_str());
-    if (rc == ERR_BAD_DATA) return fail(kExitBadPatch, patch_path, "malformed patch (a triple reaches outside its blocks or OLD)");
+    if (rc == ERR_BAD_DATA)
+      return fail(kExitBadPatch, patch_path,
+                  "malformed patch (a triple reaches outside its blocks or OLD, or the result "
+                  "is not the file it was made for)");
     if (rc == ERR_NO_MEMORY) return fail(kExitFailure, patch_path, "not enough memory for its blocks");
     if (rc == ERR_READ) return fail(kExitFailure, patch_path, "cannot read it");
     return fail(kExitFailure, new_path, "cannot write it");
