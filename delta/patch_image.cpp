@@ -80,11 +80,11 @@ PatchHeader patch_form(uint32_t version, uint32_t transform, const unsigned char
 
 int transformed_copy(const PatchHeader& form, const unsigned char* data, size_t size,
                      unsigned char** copy, size_t* copy_size) {
-  *copy = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
+  *copy = static_cast<unsigned char*>(malloc(std::max<size_t>(transform_room(form, size), 1)));
   *copy_size = size;
   if (*copy == nullptr) return ERR_NO_MEMORY;
   if (size > 0) memcpy(*copy, data, size);
-  return run_patch_transform(form, copy, copy_size, true);
+  return transform_forward(form, *copy, copy_size);
 }
 
 namespace {

@@ -47,8 +47,8 @@ PatchHeader patch_form(uint32_t version, uint32_t transform, const unsigned char
                        size_t old_size, const unsigned char* new_data, size_t new_size);
 
 // A copy of `size` bytes at `data` as `form`'s transform rewrites them, to be
-// compared in its place: *copy (malloc'ed, the caller frees it, also after a
-// failure) of *copy_size bytes. OK or ERR_NO_MEMORY.
+// compared in its place: *copy (malloc'ed, transform_room bytes; the caller
+// frees it, also after a failure) of *copy_size bytes. OK or ERR_NO_MEMORY.
 int transformed_copy(const PatchHeader& form, const unsigned char* data, size_t size,
                      unsigned char** copy, size_t* copy_size);
 

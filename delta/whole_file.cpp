@@ -93,6 +93,41 @@ void unmap_whole_file(MappedFile* file) {
   file->fd.reset(-1);
 }
 
+int make_transformed_file(const PatchHeader& form, const MappedFile& file, TransformedFile* copy) {
+  *copy = TransformedFile{};
+  // The room beyond what the transform makes is never touched: it takes no
+  // memory.
+  size_t room = std::max<size_t>(transform_room(form, file.size), 1);
+  void* pages = mmap(nullptr, room, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pages == MAP_FAILED) return ERR_NO_MEMORY;
+  copy->data = static_cast<unsigned char*>(pages);
+  copy->mapped = room;
+  return remake_transformed_file(form, file, copy);
+}
+
+void release_transformed_file(const TransformedFile& copy) {
+  if (copy.data != nullptr) madvise(copy.data, copy.mapped, MADV_DONTNEED);
+}
+
+int remake_transformed_file(const PatchHeader& form, const MappedFile& file,
+                            TransformedFile* copy) {
+  // A piece at a time, so that the file and its copy are never both in
+  // memory whole.
+  constexpr size_t kPiece = size_t{1} << 20;
+  for (size_t at = 0; at < file.size; at += kPiece) {
+    size_t piece = std::min(kPiece, file.size - at);
+    memcpy(copy->data + at, file.data + at, piece);
+    release_mapped_file(file, at, at + piece);
+  }
+  copy->size = file.size;
+  return transform_forward(form, copy->data, &copy->size);
+}
+
+void free_transformed_file(TransformedFile* copy) {
+  if (copy->data != nullptr) munmap(copy->data, copy->mapped);
+  *copy = TransformedFile{};
+}
+
 int piece_file_write(const unsigned char* bytes, size_t size, void* context) {
   PieceFile* file = static_cast<PieceFile*>(context);
   if (!file->created) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "base/fd.h"
+#include "patch/patch_format.h"
 
 // A regular file mapped read-only: its pages are read in when first touched,
 // and pages let go (release_mapped_file) are read in again if touched
@@ -29,6 +30,26 @@ int copy_mapped_file(MappedFile* file);
 // (nothing for a copy).
 void release_mapped_file(const MappedFile& file, size_t from, size_t to);
 void unmap_whole_file(MappedFile* file);
+
+// A copy of a mapped file as a version 2 patch's transform rewrites it, in
+// pages of its own, so that it can be let go while the sort does not need it
+// and be made again at the same address.
+struct TransformedFile {
+  unsigned char* data = nullptr;
+  size_t size = 0;
+  size_t mapped = 0;  // bytes of the anonymous mapping at `data`
+};
+
+// Makes *copy of `file` with `form`'s transform, letting go of the file's
+// pages as it goes. OK or ERR_NO_MEMORY.
+int make_transformed_file(const PatchHeader& form, const MappedFile& file, TransformedFile* copy);
+// Lets go of its pages: they read as zeros until remake_transformed_file,
+// which makes it again from the same file at the same address (OK or
+// ERR_NO_MEMORY).
+void release_transformed_file(const TransformedFile& copy);
+int remake_transformed_file(const PatchHeader& form, const MappedFile& file,
+                            TransformedFile* copy);
+void free_transformed_file(TransformedFile* copy);
 
 // Reads the regular file `path` into a new malloc'ed buffer (*data, freed by
 // the caller with free(); null for an empty file). OK, ERR_READ (cannot be

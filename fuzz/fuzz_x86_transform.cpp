@@ -12,8 +12,8 @@
 
 namespace {
 
-unsigned char* copy_of(const std::string& s) {
-  unsigned char* copy = static_cast<unsigned char*>(malloc(s.size() + 1));
+unsigned char* copy_of(const std::string& s, size_t room) {
+  unsigned char* copy = static_cast<unsigned char*>(malloc(room + 1));
   memcpy(copy, s.data(), s.size());
   return copy;
 }
@@ -24,9 +24,9 @@ void check_round_trip(const std::string& file) {
   x86_elf_untransform(reinterpret_cast<unsigned char*>(&plain[0]), plain.size());
   if (plain != file) abort();
 
-  unsigned char* indexed = copy_of(file);
+  unsigned char* indexed = copy_of(file, x86_elf_index_room(file.size()));
   size_t size = file.size();
-  if (x86_elf_index(&indexed, &size) == OK) {
+  if (x86_elf_index(indexed, &size, x86_elf_index_room(file.size())) == OK) {
     if (x86_elf_unindex(indexed, &size) != OK || size != file.size() ||
         memcmp(indexed, file.data(), size) != 0)
       abort();
@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string input(reinterpret_cast<const char*>(data), size);
   check_round_trip(input);
   check_round_trip(elf_around(input));
-  unsigned char* any = copy_of(input);
+  unsigned char* any = copy_of(input, size);
   x86_elf_unindex(any, &size);
   free(any);
   return 0;

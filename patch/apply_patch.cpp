@@ -168,7 +168,7 @@ int apply_transformed(const PatchHeader* header, int patch_fd, const unsigned ch
     if (rc == OK && runs.at != runs.end) rc = ERR_BAD_DATA;
   }
   size_t size = header->result_size;
-  if (rc == OK) rc = run_patch_transform(*header, &result, &size, false);
+  if (rc == OK) rc = transform_back(*header, result, &size);
   if (rc == OK && compute_crc(result, size) != header->result_crc) {
     log_printf("patched file fails its CRC check\n");
     rc = ERR_BAD_DATA;

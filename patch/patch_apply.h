@@ -4,7 +4,7 @@
 #include "patch/patch_format.h"
 
 // Reads the whole file `fd` (at its start; the caller opens and closes it)
-// into a new buffer of exactly header->source_size bytes, stored in
+// into a new buffer of transform_room(source_size) bytes, stored in
 // *source_data as soon as it is allocated (the caller frees it, also after a
 // failure), checks its size and CRC against the header, and runs a version 2
 // patch's transform over it: on OK the buffer holds the source as apply_patch

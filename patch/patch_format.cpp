@@ -83,18 +83,23 @@ int read_patch_header(int fd, PatchHeader* header) {
   return OK;
 }
 
-int run_patch_transform(const PatchHeader& header, unsigned char** data, size_t* size,
-                        bool forward) {
+size_t transform_room(const PatchHeader& header, size_t size) {
+  if (header.version == 2 && header.transform == kTransformX86ElfIndexed)
+    return x86_elf_index_room(size);
+  return size;
+}
+
+int transform_forward(const PatchHeader& header, unsigned char* data, size_t* size) {
   if (header.version != 2) return OK;
-  switch (header.transform) {
-    case kTransformX86Elf:
-      if (forward)
-        x86_elf_transform(*data, *size);
-      else
-        x86_elf_untransform(*data, *size);
-      return OK;
-    case kTransformX86ElfIndexed:
-      return forward ? x86_elf_index(data, size) : x86_elf_unindex(*data, size);
-  }
+  if (header.transform == kTransformX86Elf) x86_elf_transform(data, *size);
+  if (header.transform == kTransformX86ElfIndexed)
+    return x86_elf_index(data, size, transform_room(header, *size));
+  return OK;
+}
+
+int transform_back(const PatchHeader& header, unsigned char* data, size_t* size) {
+  if (header.version != 2) return OK;
+  if (header.transform == kTransformX86Elf) x86_elf_untransform(data, *size);
+  if (header.transform == kTransformX86ElfIndexed) return x86_elf_unindex(data, size);
   return OK;
 }

@@ -72,14 +72,18 @@ ControlTriple decode_control_triple(const unsigned char in[kControlTripleSize]);
 // version or transform this build does not know is logged.
 int read_patch_header(int fd, PatchHeader* header);
 
-// Runs the transform of a version 2 header over the `*size` bytes of the
-// malloc'ed buffer `*data` (the caller's, also after a failure): forward, as
-// OLD and NEW were rewritten before they were compared, which may make it
-// longer (realloc), or back, which may make *size smaller. Nothing for
-// version 1 or kTransformNone. OK, ERR_NO_MEMORY, or (back) ERR_BAD_DATA
-// for bytes that the forward run does not give.
-int run_patch_transform(const PatchHeader& header, unsigned char** data, size_t* size,
-                        bool forward);
+// The bytes a buffer needs to hold a file of `size` bytes as the transform
+// of a version 2 header rewrites it: `size`, or more where the transform
+// makes the file longer.
+size_t transform_room(const PatchHeader& header, size_t size);
+// Rewrites the `*size` bytes at `data`, which has transform_room bytes, as
+// the transform of a version 2 header did with OLD and NEW before they were
+// compared, and sets *size to the bytes it made; nothing for version 1 or
+// kTransformNone. OK or ERR_NO_MEMORY.
+int transform_forward(const PatchHeader& header, unsigned char* data, size_t* size);
+// Undoes it on the `*size` bytes at `data`, which may become fewer. OK,
+// ERR_NO_MEMORY, or ERR_BAD_DATA for bytes that the transform does not make.
+int transform_back(const PatchHeader& header, unsigned char* data, size_t* size);
 
 // CRC-32/BZIP2 (polynomial 0x04C11DB7, not reflected, initial and final
 // XOR 0xFFFFFFFF) of `length` bytes at `data`.

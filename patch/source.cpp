@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "base/fd.h"
@@ -23,8 +24,11 @@ int LoadSourceFile(PatchHeader* header, int fd, unsigned char** source_data) {
   if (st.st_size != static_cast<off_t>(header->source_size)) return ERR_BAD_DATA;
 
   size_t size = header->source_size;
-  // malloc(0) may return null; an empty source still needs a buffer of its own.
-  unsigned char* buffer = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
+  // Room for what the transform makes of it (bytes left untouched take no
+  // memory); malloc(0) may return null, and an empty source still needs a
+  // buffer of its own.
+  size_t room = std::max<size_t>(transform_room(*header, size), 1);
+  unsigned char* buffer = static_cast<unsigned char*>(malloc(room));
   *source_data = buffer;
   if (buffer == nullptr) return ERR_NO_MEMORY;
 
@@ -36,7 +40,7 @@ int LoadSourceFile(PatchHeader* header, int fd, unsigned char** source_data) {
     log_printf("CRC check failed\n");
     return ERR_CRC_MISMATCH;
   }
-  rc = run_patch_transform(*header, source_data, &size, true);
+  rc = transform_forward(*header, buffer, &size);
   header->source_data_size = size;
   return rc;
 }

@@ -76,26 +76,22 @@ void x86_elf_untransform(unsigned char* data, size_t size) {
   x86_elf_fields(data, size, to_relative, nullptr);
 }
 
-int x86_elf_index(unsigned char** data, size_t* size) {
+int x86_elf_index(unsigned char* data, size_t* size, size_t room) {
   assert(*size <= UINT32_MAX);  // positions fit 32 bits: the format's limit
-  Targets t{*data};
-  x86_elf_fields(*data, *size, collect, &t);
+  Targets t{data};
+  x86_elf_fields(data, *size, collect, &t);
   std::sort(t.items, t.items + t.count);
   size_t distinct = 0;
   for (size_t k = 0; k < t.count; k++)
     distinct += k == 0 || t.items[k] >> 32 != t.items[k - 1] >> 32;
-  size_t longest = *size + distinct * kLongestNumber + kTrailerSize;
-  unsigned char* grown =
-      t.failed ? nullptr : static_cast<unsigned char*>(realloc(*data, longest));
-  if (grown == nullptr) {
+  if (t.failed || room < *size + distinct * kLongestNumber + kTrailerSize) {
     free(t.items);
     return ERR_NO_MEMORY;
   }
-  *data = grown;
 
   // The fields get their ranks; the distinct targets go after the file,
   // each as its distance from the one before (the first from 0).
-  unsigned char* out = grown + *size;
+  unsigned char* out = data + *size;
   uint32_t rank = 0, previous = 0;
   for (size_t k = 0; k < t.count; k++) {
     uint32_t target = static_cast<uint32_t>(t.items[k] >> 32);
@@ -106,10 +102,10 @@ int x86_elf_index(unsigned char** data, size_t* size) {
       *out++ = static_cast<unsigned char>(rest);
       previous = target;
     }
-    store_le32(grown + static_cast<uint32_t>(t.items[k]), rank);
+    store_le32(data + static_cast<uint32_t>(t.items[k]), rank);
   }
   free(t.items);
-  size_t numbers = static_cast<size_t>(out - (grown + *size));
+  size_t numbers = static_cast<size_t>(out - (data + *size));
   store_le32(out, static_cast<uint32_t>(distinct));
   store_le32(out + 4, static_cast<uint32_t>(numbers));
   *size += numbers + kTrailerSize;

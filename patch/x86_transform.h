@@ -21,10 +21,13 @@ void x86_elf_untransform(unsigned char* data, size_t size);
 // 32-bit little-endian. Where a release adds few targets, most fields keep
 // their bytes however far the code and data moved.
 //
-// Rewrites the `*size` bytes of the malloc'ed buffer `*data` and makes it
-// longer (realloc: on failure the buffer stays as it was and is the
-// caller's either way). OK or ERR_NO_MEMORY.
-int x86_elf_index(unsigned char** data, size_t* size);
+// Rewrites the `*size` bytes at `data`, which has room for `room` bytes
+// (x86_elf_index_room), and sets *size to the bytes it made. OK, or
+// ERR_NO_MEMORY (the bytes then as they were).
+int x86_elf_index(unsigned char* data, size_t* size, size_t room);
+// Enough room for the indexed form of `size` bytes: each field lies in an
+// instruction of five bytes at least, and each target takes five at most.
+constexpr size_t x86_elf_index_room(size_t size) { return 2 * size + 8; }
 // Undoes x86_elf_index in place and sets *size to the file's size. OK, or
 // ERR_BAD_DATA when the bytes are not such a file (a malformed table, a
 // field's index outside it; they are then partly rewritten), ERR_NO_MEMORY.

@@ -303,10 +303,10 @@ TEST(X86Transform, WorkedExampleAndExactInverseOnAnyFile) {
   // Indices among 0x401006, 0x401015, 0x40101E, 0x40110C; then those as
   // LEB128 distances, their count and their bytes.
   auto indexed = [](const std::string& file, int expected_rc = OK) {
-    size_t size = file.size();
-    unsigned char* data = static_cast<unsigned char*>(malloc(size));
+    size_t size = file.size(), room = x86_elf_index_room(size);
+    unsigned char* data = static_cast<unsigned char*>(malloc(room));
     std::copy(file.begin(), file.end(), data);
-    EXPECT_EQ(x86_elf_index(&data, &size), expected_rc);
+    EXPECT_EQ(x86_elf_index(data, &size, room), expected_rc);
     std::string out(reinterpret_cast<char*>(data), size);
     free(data);
     return out;
