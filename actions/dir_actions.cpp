@@ -12,7 +12,6 @@
 #include "actions/backup.h"
 #include "actions/file_utils.h"
 #include "actions/path_check.h"
-#include "actions/stash.h"
 #include "actions/tree_actions.h"
 #include "base/log.h"
 #include "base/next_token.h"
@@ -32,12 +31,12 @@ bool holds_only_run_backups(const char* dir) {
   while (dirent* e = readdir(d)) {
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
-    if (name.size() <= suffix || name.compare(name.size() - suffix, suffix, kBackupSuffix) != 0) {
+    if (!is_backup_name(name.c_str())) {
       only = false;
       break;
     }
     std::string base = std::string(dir) + "/" + name.substr(0, name.size() - suffix);
-    if (!stash_recorded(base.c_str()) && !backup_written_by_run(base.c_str())) {
+    if (!backup_held(base.c_str())) {
       only = false;
       break;
     }
@@ -125,6 +124,9 @@ int RmdirAction::Execute() {
   if (lstat(path, &st) != 0) {
     log_printf("directory cannot be removed because it does not exist; skipping\n");
     skip = true;
+    // An interrupted run may have moved it aside: then its backup, with the
+    // backups of the files removed from it, is this run's.
+    backup_adopt_leftover(path);
     return OK;
   }
   // Whatever the application or its user keeps there is never removed by
@@ -139,12 +141,19 @@ int RmdirAction::Execute() {
     skip = true;
     return OK;
   }
+  char name[1024];
+  backup_path(path, name);
+  if (!backup_held(path) && path_exists(name)) {
+    // Moving the directory would need its leftover's name: both stay.
+    log_printf("backup name taken, not replaced: %s\n", name);
+    return ERR_WRITE;
+  }
   // Moved, not removed: the backups of the files removed from it are inside.
-  return stash_create(path);
+  return backup_take(path);
 }
 
 int RmdirAction::Finish(int status) {
   log_printf("FINISH RMDIR %s\n", path);
-  if (skip) return OK;
-  return stash_conclude(path, status);
+  if (!backup_held(path)) return OK;
+  return backup_conclude(path, status);
 }

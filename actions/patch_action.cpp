@@ -13,7 +13,6 @@
 #include "actions/backup.h"
 #include "actions/file_utils.h"
 #include "actions/path_check.h"
-#include "actions/stash.h"
 #include "archive/reader.h"
 #include "base/log.h"
 #include "base/next_token.h"
@@ -26,19 +25,6 @@ namespace {
 
 void temporary_patch_path(int number, char (&buffer)[1024]) {
   snprintf(buffer, sizeof buffer, "%s/%d.patch", update_dir, number);
-}
-
-// Clears `path` for the patched file: a link is stashed whole, so that a
-// failed run puts back the link and not a copy of its target.
-int replace_old_file(const char* path) {
-  if (is_symlink(path)) {
-    int rc = stash_create(path);
-    if (rc == OK) note_created(path);
-    return rc;
-  }
-  int rc = backup_create(path);
-  if (rc != OK) return rc;
-  return remove(path) == 0 ? OK : ERR_WRITE;
 }
 
 }  // namespace
@@ -114,24 +100,22 @@ int PatchAction::load_from_leftover_backup() {
 
 int PatchAction::Execute() {
   log_printf("EXECUTE PATCH %s\n", path);
-  // stat, not lstat: a link's target gives the mode, and the link itself is
-  // replaced by a regular file below.
-  struct stat st;
-  int rc;
   mode_t mode;
   if (source_from_backup) {
     // The file itself may be gone or half written: the backup holds both the
     // content and the mode.
     mode = backup_mode;
-    rc = backup_adopt(path, mode);
-    if (rc != OK) return rc;
-    if (remove(path) != 0 && errno != ENOENT) return ERR_WRITE;
+    if (!backup_adopt_leftover(path)) return ERR_READ;
   } else {
+    // stat, not lstat: a link's target gives the mode, and the link itself is
+    // moved aside whole.
+    struct stat st;
     if (stat(path, &st) != 0) return ERR_READ;
     mode = st.st_mode & 07777;
-    rc = replace_old_file(path);
-    if (rc != OK) return rc;
   }
+  int rc = replace_old(path);
+  if (rc != OK) return rc;
+  note_created(path);
   int out = create_fresh_file(path, O_WRONLY, mode);
   if (out < 0) return ERR_WRITE;
   rc = apply_patch(&header, patch_fd, source_data, out);
@@ -147,8 +131,6 @@ int PatchAction::Execute() {
 
 int PatchAction::Finish(int status) {
   log_printf("FINISH PATCH %s\n", path);
-  int result;
-  if (finish_old_path(path, status, &result)) return result;
   return backup_conclude(path, status);
 }
 

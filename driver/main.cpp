@@ -158,6 +158,9 @@ int main(int argc, char** argv) {
   }
 
   if (log_file != nullptr) {
+    // The log tells a power cut's survivor what happened; it is worth a flush.
+    fflush(log_file);
+    fsync(fileno(log_file));
     fclose(log_file);
     log_file = nullptr;
   }

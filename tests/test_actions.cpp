@@ -90,43 +90,11 @@ TEST(Actions, AddRemoveAndAddIf) {
 }
 
 TEST(Actions, BackupsThatCannotBeTrusted) {
-  const std::string big = random_bytes(20000, 9);
-  const std::vector<TreeFile> app = {{"bin/app", big, 0755}};
-  auto failed_copy = [&](const char* name, const char* action, const std::string& message, int code,
-                         RunOptions options, std::vector<TreeFile> before = {}) {
-    std::string a = std::string(action) + " bin/app";
-    if (before.empty()) before = app;
-    std::string line = action[0] == 'A' ? "add \"bin/app\"\n" : "remove \"bin/app\"\n";
-    return ActionCase{name, before, line, {{"bin/app", "new", 0755}},
-                      "PREPARE " + a + "|EXECUTE " + a + "|" + message + "### execution failed|FINISH " + a + "|" +
-                          kNoBackup + "bin/app.kiv-backup,2|failed: " + std::to_string(code),
-                      before, options};
-  };
-  RunOptions small_files;
-  small_files.file_size_limit = 10000;
-  const char* kBackup = "FAULT_PATH=*.kiv-backup";
   check_action_cases({
-      failed_copy("a write of nothing in the backup of an add", "ADD", "copy_file: failed to write: 0|", 7,
-                  with_faults({kBackup, "FAULT_WRITE_AT=2", "FAULT_WRITE_ERRNO=0"})),
-      failed_copy("a write of nothing in the backup of a remove", "REMOVE",
-                  "copy_file: failed to write: 0|backup_create failed: 7|", 7,
-                  with_faults({kBackup, "FAULT_WRITE_AT=1", "FAULT_WRITE_ERRNO=0"})),
-      failed_copy("a full disk in a backup", "REMOVE", "copy_file: failed to write: 28|backup_create failed: 7|", 7,
-                  with_faults({kBackup, "FAULT_WRITE_AT=2", "FAULT_WRITE_ERRNO=28"})),
-      failed_copy("a write error seen only at close", "ADD", "copy_file: failed to write: 5|", 7,
-                  with_faults({kBackup, "FAULT_CLOSE_ERRNO=5"})),
-      failed_copy("a file size limit in a backup", "ADD", "copy_file: failed to write: 27|", 7, small_files),
       {"a directory as the file to remove", {{"d/inner", "x"}}, "remove \"d\"\n", {},
        "PREPARE REMOVE d|EXECUTE REMOVE d|copy_file: failed to read: 21|backup_create failed: 6|"
        "### execution failed|FINISH REMOVE d|" + std::string(kNoBackup) + "d.kiv-backup,2|failed: 6",
        {{"d/inner", "x"}}},
-      {"a restore that fails keeps the backup", app, "add \"bin/app\"\nadd \"missing\"\n", {{"bin/app", "new", 0700}},
-       "PREPARE ADD bin/app|PREPARE ADD missing|EXECUTE ADD bin/app|EXECUTE ADD missing|### execution failed|"
-       "FINISH ADD bin/app|copy_file: failed to write: 28|FINISH ADD missing|" + std::string(kNoBackup) +
-           "missing.kiv-backup,2|failed: 6",
-       {{"bin/app", "", 0755}, {"bin/app.kiv-backup", big, 0755}},
-       // Only the restore writes to bin/app directly; extraction goes through stdio.
-       with_faults({"FAULT_PATH=bin/app", "FAULT_WRITE_AT=1", "FAULT_WRITE_ERRNO=28"})},
       {"a file changed three times gets back its content from before the run", {{"a", "v1", 0600}},
        "add \"a\"\nadd \"a\"\nremove \"a\"\nadd \"gone/x\"\n", {{"a", "v2"}},
        "PREPARE ADD a|PREPARE ADD a|PREPARE REMOVE a|PREPARE ADD gone/x|EXECUTE ADD a|EXECUTE ADD a|"
@@ -145,17 +113,17 @@ TEST(Actions, BackupsThatCannotBeTrusted) {
        "leftover backup not written by this run, left alone: c.kiv-backup|failed: 6",
        {{"a", "stale"}, {"b", "b1"}, {"b.kiv-backup", "stale b", 0600}, {"c", "c1"}, {"c.kiv-backup", "stale c"},
         {"x/", "", 0755}}},
-      {"a directory of the backup name is left alone", {{"bin/app", "v1", 0755}, {"bin/app.kiv-backup/", "", 0755}},
+      {"a directory at the backup name is an interrupted run's backup", {{"bin/app", "v1", 0755}, {"bin/app.kiv-backup/", "", 0755}},
        "add \"bin/app\"\n", {{"bin/app", "v2", 0755}},
-       "PREPARE ADD bin/app|EXECUTE ADD bin/app|copy_file: failed to open: bin/app.kiv-backup,21|"
-       "### execution failed|FINISH ADD bin/app|"
-       "leftover backup not written by this run, left alone: bin/app.kiv-backup|failed: 7",
-       {{"bin/app", "v1", 0755}, {"bin/app.kiv-backup/", "", 0755}}},
+       "PREPARE ADD bin/app|EXECUTE ADD bin/app|FINISH ADD bin/app|"
+       "leftover backup of an interrupted run removed: bin/app.kiv-backup|succeeded",
+       {{"bin/app", "v2", 0755}}},
       {"a successful run deletes the leftovers of what it changed",
        {{"a", "a1"}, {"a.kiv-backup", "stale"}, {"n.kiv-backup", "stale n"}, {"g.kiv-backup", "old g"}},
        "add \"a\"\nadd \"n\"\nremove \"g\"\n", {{"a", "a2"}, {"n", "n2"}},
        "PREPARE ADD a|PREPARE ADD n|PREPARE REMOVE g|" + std::string(kSkip) + "EXECUTE ADD a|EXECUTE ADD n|"
-       "EXECUTE REMOVE g|FINISH ADD a|FINISH ADD n|leftover backup of an interrupted run removed: n.kiv-backup|"
+       "EXECUTE REMOVE g|FINISH ADD a|leftover backup of an interrupted run removed: a.kiv-backup|FINISH ADD n|"
+       "leftover backup of an interrupted run removed: n.kiv-backup|"
        "FINISH REMOVE g|leftover backup of an interrupted run removed: g.kiv-backup|succeeded",
        {{"a", "a2"}, {"n", "n2"}}},
       {"a failing rerun over a leftover backup, the only copy of the original",
@@ -164,11 +132,12 @@ TEST(Actions, BackupsThatCannotBeTrusted) {
        "restored from the backup of an interrupted run: a|FINISH ADD missing|" + std::string(kNoBackup) +
            "missing.kiv-backup,2|failed: 6",
        {{"a", "original", 0600}}},
-      {"a failed run keeps the leftover of a file found gone", {{"g.kiv-backup", "old g"}},
+      {"a failed run puts back the leftover of a file found gone", {{"g.kiv-backup", "old g"}},
        "remove \"g\"\nadd \"missing\"\n", {},
        "PREPARE REMOVE g|" + std::string(kSkip) + "PREPARE ADD missing|EXECUTE REMOVE g|EXECUTE ADD missing|"
-       "### execution failed|FINISH REMOVE g|FINISH ADD missing|" + kNoBackup + "missing.kiv-backup,2|failed: 6",
-       {{"g.kiv-backup", "old g"}}},
+       "### execution failed|FINISH REMOVE g|restored from the backup of an interrupted run: g|FINISH ADD missing|" +
+           kNoBackup + "missing.kiv-backup,2|failed: 6",
+       {{"g", "old g"}}},
   });
 }
 
@@ -178,7 +147,9 @@ TEST(Actions, HostileUpdateDirectorySignalsAndFullDisk) {
   std::vector<ActionCase> cases = {
       {"links and pipes at every name the run writes", {{"a", "a1"}, {"victim", "keep"}},
        "add \"new\"\npatch \"p\" \"a\"\n", {{"new", "new"}, {"p", make_patch("a1", "a2")}},
-       phases({"ADD new", "PATCH a"}), {{"a", "a2"}, {"new", "new"}, {"victim", "keep"}}, {},
+       "PREPARE ADD new|PREPARE PATCH a|EXECUTE ADD new|EXECUTE PATCH a|FINISH ADD new|FINISH PATCH a|"
+       "leftover backup of an interrupted run removed: a.kiv-backup|succeeded",
+       {{"a", "a2"}, {"new", "new"}, {"victim", "keep"}}, {},
        [](Paths& p) {
          plant_tree(p.install, {{"a.kiv-backup", "victim", 0}});
          for (const char* name : {"update.log", "update.manifest", "0.patch"})
@@ -262,6 +233,13 @@ TEST(Actions, UnsafePathsAndUnwritableDirectories) {
        "FINISH ADD missing|" + std::string(kNoBackup) + "missing.kiv-backup,2|failed: 6",
        {{"a", "old"}}, as_user(),
        [](Paths& p) { run_program({"/bin/chown", "-R", std::to_string(unprivileged_uid()), p.root}); }},
+      {"a restore that cannot be made keeps the backup", {{"d/f", "old"}},
+       "add \"d/f\"\nmkdir \"d\" \"0555\"\nadd \"missing\"\n", {{"d/f", "new"}},
+       "PREPARE ADD d/f|PREPARE MKDIR d|PREPARE ADD missing|EXECUTE ADD d/f|EXECUTE MKDIR d|EXECUTE ADD missing|"
+       "### execution failed|FINISH ADD d/f|rename failed: 13|FINISH MKDIR d|FINISH ADD missing|" +
+           std::string(kNoBackup) + "missing.kiv-backup,2|failed: 6",
+       {{"d/f", "new"}, {"d/f.kiv-backup", "old"}}, as_user(),
+       [](Paths& p) { run_program({"/bin/chown", "-R", std::to_string(unprivileged_uid()), p.root}); }},
       refused("remove \"" + too_long + "\"", "path too long for its backup name, refused: " + too_long),
       refused("patch \"a.patch\" \"" + too_long + "\"", "path too long for its backup name, refused: " + too_long),
       refused("remove \"/etc/hostname\"", "unsafe path refused: /etc/hostname"),
@@ -281,7 +259,7 @@ TEST(Actions, UnsafePathsAndUnwritableDirectories) {
       {"a remove the user may not make is refused in Prepare", lib, "add \"new\"\nremove \"lib/a.so\"\n",
        {{"new", "n"}}, "PREPARE ADD new|PREPARE REMOVE lib/a.so|access failed: 13|failed: 7", lib, as_user()},
       {"an add over a file whose backup cannot be made", lib, "add \"lib/a.so\"\n", {{"lib/a.so", "new"}},
-       "PREPARE ADD lib/a.so|EXECUTE ADD lib/a.so|copy_file: failed to open: lib/a.so.kiv-backup,13|"
+       "PREPARE ADD lib/a.so|EXECUTE ADD lib/a.so|rename failed: 13|"
        "### execution failed|FINISH ADD lib/a.so|" + std::string(kNoBackup) + "lib/a.so.kiv-backup,2|failed: 7",
        lib, as_user()},
       {"an add of a file that cannot be created", lib, "add \"lib/b.so\"\n", {{"lib/b.so", "new"}},
@@ -290,7 +268,7 @@ TEST(Actions, UnsafePathsAndUnwritableDirectories) {
        lib, as_user()},
       {"a patch whose backup cannot be made", {{"lib/a.so", "old", 0644}}, "patch \"a.patch\" \"lib/a.so\"\n",
        {{"a.patch", make_patch("old", "new")}},
-       "PREPARE PATCH lib/a.so|EXECUTE PATCH lib/a.so|copy_file: failed to open: lib/a.so.kiv-backup,13|"
+       "PREPARE PATCH lib/a.so|EXECUTE PATCH lib/a.so|rename failed: 13|"
        "### execution failed|FINISH PATCH lib/a.so|" + std::string(kNoBackup) + "lib/a.so.kiv-backup,2|failed: 7",
        {{"lib/a.so", "old", 0644}}, as_user()},
   });
@@ -349,7 +327,8 @@ TEST(Actions, Patch) {
       {"the backup of an interrupted run is the source", {{"lib/x", "half"}, {"lib/x.kiv-backup", "content"}},
        "patch \"p\" \"lib/x\"\n", {{"p", make_patch("content", "new")}},
        "PREPARE PATCH lib/x|source taken from the backup of an interrupted run: lib/x.kiv-backup|"
-       "EXECUTE PATCH lib/x|FINISH PATCH lib/x|succeeded",
+       "EXECUTE PATCH lib/x|FINISH PATCH lib/x|leftover backup of an interrupted run removed: lib/x.kiv-backup|"
+       "succeeded",
        {{"lib/x", "new"}}},
       {"a last argument without its quote runs to the end of the line", {{"a b", "old"}}, "patch \"p\" \"a b\n",
        {{"p", make_patch("old", "new")}}, phases({"PATCH a b"}), {{"a b", "new"}}},
@@ -366,9 +345,8 @@ TEST(Actions, Patch) {
       {"entry missing", {{"a", "x"}}, "patch \"other\" \"a\"\n", {}, "PREPARE PATCH a|failed: 6", {{"a", "x"}}},
       late,
       {"a patched file whose close fails", {{"a", "old", 0640}}, "patch \"p\" \"a\"\n", {{"p", make_patch("old", "new")}},
-       "PREPARE PATCH a|EXECUTE PATCH a|cannot write a: 5|### execution failed|FINISH PATCH a|copy_file: failed to write: 5|"
-       "failed: 7",  // the restore's close fails too: the backup stays
-       {{"a", "old", 0640}, {"a.kiv-backup", "old", 0640}},
+       "PREPARE PATCH a|EXECUTE PATCH a|cannot write a: 5|### execution failed|FINISH PATCH a|failed: 7",
+       {{"a", "old", 0640}},
        with_faults({"FAULT_PATH=a", "FAULT_CLOSE_ERRNO=5"})},
   });
 }

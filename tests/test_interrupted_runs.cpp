@@ -105,7 +105,7 @@ TEST(InterruptedRuns, WriteFailingAtEveryPointLosesNothing) {
     EXPECT_NE(inst.log().find("### execution failed\nFINISH ADD bin/app\n"), std::string::npos);
     EXPECT_EQ(check_restored(s, snapshot_tree(inst.install)), "");
   }
-  EXPECT_GT(points, 10);
+  EXPECT_GT(points, 3);
 }
 
 // Kills the run before each of its events (writes, creations, removals,
@@ -166,14 +166,14 @@ TEST(InterruptedRuns, FilesChangingUnderTheRun) {
     Installation inst(s);
     RunOptions options;
     options.cwd = inst.install;
-    options.env = fault_shim_env({"FAULT_HOLD_PATH=bin/app.kiv-backup"});  // held after Prepare
+    options.env = fault_shim_env({"FAULT_HOLD_PATH=bin/app"});  // its new file, after Prepare
     Child run;
     ASSERT_TRUE(start_program({updater_bin(), inst.updates, "0"}, options, inst.root / "out", &run));
     ASSERT_TRUE(wait_for_text(inst.updates + "/update.log", "EXECUTE ADD bin/app\n"));
     c.change(inst);
-    write_file(inst.install + "/bin/app.kiv-backup.go", "");
+    write_file(inst.install + "/bin/app.go", "");
     EXPECT_EQ(wait_program(&run, 60), 0);
-    unlink((inst.install + "/bin/app.kiv-backup.go").c_str());
+    unlink((inst.install + "/bin/app.go").c_str());
     EXPECT_EQ(inst.status(), c.succeeds ? "succeeded\n" : "failed: 6\n");
     Tree tree = snapshot_tree(inst.install);
     EXPECT_EQ(c.succeeds ? tree_diff(tree_of(s.after), tree) : check_restored(s, tree), "") << inst.log();
