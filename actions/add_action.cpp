@@ -6,6 +6,7 @@
 #include <new>
 
 #include "actions/backup.h"
+#include "actions/beneath.h"
 #include "actions/file_actions.h"
 #include "actions/file_utils.h"
 #include "actions/path_check.h"
@@ -25,20 +26,22 @@ int AddAction::ParseLine(char* args) {
 
 int AddAction::Prepare() {
   log_printf("PREPARE ADD %s\n", path);
-  return OK;
+  return check_way_in_prepare(path);
 }
 
 int AddAction::Execute() {
   log_printf("EXECUTE ADD %s\n", path);
+  int rc = check_way_beneath(path);
+  if (rc != OK) return rc;
   if (refuse_directory(path)) return ERR_READ;
   // A link is moved aside whole, never written through (to its target, which
   // may lie anywhere), and the new file takes its place.
   if (is_symlink(path) && access(path, F_OK) != 0) log_printf("replacing a link to nothing: %s\n", path);
   if (!path_exists(path)) {
-    int rc = make_parent_dirs(path);
+    rc = make_parent_dirs(path);
     if (rc != OK) return rc;
   }
-  int rc = replace_old(path);
+  rc = replace_old(path);
   if (rc != OK) return rc;
   // The new file is a new inode with the entry's mode, not the old one
   // rewritten in place.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "actions/path_check.h"
+#include "base/fd.h"
 #include "base/log.h"
 #include "base/status.h"
 
@@ -30,6 +31,8 @@ std::map<std::string, Held> held;
 // Files, links and directories that this run created where nothing of the
 // old installation stood.
 std::set<std::string> created;
+// The modes directories had before this run first changed them.
+std::map<std::string, mode_t> first_modes;
 
 std::vector<std::string> entries_of(const std::string& dir) {
   std::vector<std::string> names;
@@ -55,10 +58,10 @@ int rename_no_replace(const char* from, const char* to) {
   return rename(from, to);
 }
 
-// Whether `name` can be reached without passing through a link: a backup
-// that went along with a directory moved aside, or lies below a link the run
-// made in that directory's place, is not touched through its old path.
-bool reachable(const char* name) { return !link_on_the_way(name) && path_exists(name); }
+// Whether `name` can be reached as it was: a backup that went along with a
+// directory moved aside, or lies below a link the run made in that
+// directory's place, is not touched through its old path.
+bool reachable(const char* name) { return !run_link_on_the_way(name) && path_exists(name); }
 
 void adopt(const std::string& path, const struct stat& backup) {
   held[path] = Held{true, S_ISDIR(backup.st_mode)};
@@ -115,9 +118,15 @@ bool is_backup_name(const char* name) {
   return length > n && strcmp(name + length - n, kBackupSuffix) == 0;
 }
 
-void backup_record_reset() {
-  held.clear();
-  created.clear();
+bool made_link(const char* path) { return created.count(path) != 0 && is_symlink(path); }
+
+void remember_first_mode(const char* path, unsigned mode) { first_modes.emplace(path, mode); }
+
+void restore_first_mode(const char* path) {
+  auto m = first_modes.find(path);
+  if (m == first_modes.end()) return;
+  UniqueFd dir(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (dir.ok()) fchmod(dir.fd, m->second);
 }
 
 bool backup_held(const char* path) { return held.count(path) != 0; }
@@ -133,7 +142,15 @@ bool inside_moved_dir(const char* path) {
   return false;
 }
 
-bool reached_directly(const char* path) { return !link_on_the_way(path) && !inside_moved_dir(path); }
+bool reached_directly(const char* path) { return !run_link_on_the_way(path) && !inside_moved_dir(path); }
+
+bool run_link_on_the_way(const char* path) {
+  std::string p = path;
+  for (size_t at = p.find('/'); at != std::string::npos; at = p.find('/', at + 1)) {
+    if (made_link(p.substr(0, at).c_str())) return true;
+  }
+  return false;
+}
 
 bool backup_adopt_leftover(const char* path) {
   if (backup_held(path)) return true;
@@ -217,7 +234,10 @@ int backup_conclude(const char* path, int status) {
   created.erase(path);
   held.erase(path);
   if (backup.adopted) log_printf("restored from the backup of an interrupted run: %s\n", path);
-  if (backup.is_dir) conclude_inside(path, status, backup.adopted);
+  if (backup.is_dir) {
+    restore_first_mode(path);
+    conclude_inside(path, status, backup.adopted);
+  }
   return OK;
 }
 

@@ -65,8 +65,12 @@ int backup_conclude(const char* path, int status);
 bool inside_moved_dir(const char* path);
 
 // True when `path` lies in no directory that this run moved aside and behind
-// no symbolic link: then its old name still leads to its old place.
+// no symbolic link that this run made: then its old name still leads to its
+// old place.
 bool reached_directly(const char* path);
+
+// True when a directory on the way to `path` is a link that this run made.
+bool run_link_on_the_way(const char* path);
 
 // Records that this run created `path` (a file, link or directory).
 void note_created(const char* path);
@@ -76,5 +80,13 @@ void note_created(const char* path);
 // `path` afterwards; false (logged) when something not made by the run does.
 bool remove_created(const char* path);
 
-// Forgets every backup and created path (a new run; the tests use it).
-void backup_record_reset();
+// True when this run made a symbolic link at `path`.
+bool made_link(const char* path);
+
+// Records the mode a directory had before this run first changed it; a later
+// change of the same directory keeps the first.
+void remember_first_mode(const char* path, unsigned mode);
+
+// Gives `path`, a directory that stands again as before the run, the mode it
+// had before this run first changed it, if it did. Never through a link.
+void restore_first_mode(const char* path);

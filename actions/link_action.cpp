@@ -10,6 +10,7 @@
 #include "actions/file_utils.h"
 #include "actions/path_check.h"
 #include "actions/backup.h"
+#include "actions/beneath.h"
 #include "actions/tree_actions.h"
 #include "base/log.h"
 #include "base/next_token.h"
@@ -40,7 +41,7 @@ int LinkAction::ParseLine(char* args) {
 
 int LinkAction::Prepare() {
   log_printf("PREPARE LINK %s\n", path);
-  return OK;
+  return check_way_in_prepare(path);
 }
 
 int LinkAction::Execute() {

@@ -11,9 +11,11 @@
 #include <new>
 
 #include "actions/backup.h"
+#include "actions/beneath.h"
 #include "actions/file_utils.h"
 #include "actions/path_check.h"
 #include "archive/reader.h"
+#include "base/fd.h"
 #include "base/log.h"
 #include "base/next_token.h"
 #include "base/status.h"
@@ -53,24 +55,29 @@ int PatchAction::ParseLine(char* args) {
 int PatchAction::Prepare() {
   log_printf("PREPARE PATCH %s\n", path);
   patch_number = patch_counter++;
+  int rc = check_way_in_prepare(path);
+  if (rc != OK) return rc;
   char temporary[1024];
   temporary_patch_path(patch_number, temporary);
   // Read back through the descriptor it was written with: the name lies in
   // the update directory, where anyone may rename another file over it.
-  int rc = extract_fresh(entry_name, temporary, &patch_fd);
+  rc = extract_fresh(entry_name, temporary, &patch_fd);
   if (rc != OK) return rc;
   rc = read_patch_header(patch_fd, &header);
   if (rc != OK) return rc;
 
-  int fd = open(path, O_RDONLY);
-  if (fd < 0) {
+  // Through a link that stays inside the installation (its target gives the
+  // content and the mode), never one that leads out.
+  UniqueFd source(open_beneath(path, O_RDONLY));
+  struct stat st;
+  if (!source.ok() || fstat(source.fd, &st) != 0) {
     rc = ERR_READ;
   } else {
-    rc = LoadSourceFile(&header, fd, &source_data);
-    close(fd);
+    source_mode = st.st_mode & 07777;
+    rc = LoadSourceFile(&header, source.fd, &source_data);
   }
   if (rc != OK && rc != ERR_NO_MEMORY && load_from_leftover_backup() == OK) return OK;
-  if (rc != OK && fd >= 0) log_printf("LoadSourceFile failed\n");
+  if (rc != OK && source.ok()) log_printf("LoadSourceFile failed\n");
   return rc;
 }
 
@@ -94,29 +101,21 @@ int PatchAction::load_from_leftover_backup() {
   if (rc != OK) return rc;
   log_printf("source taken from the backup of an interrupted run: %s\n", name);
   source_from_backup = true;
-  backup_mode = st.st_mode & 07777;
+  source_mode = st.st_mode & 07777;
   return OK;
 }
 
 int PatchAction::Execute() {
   log_printf("EXECUTE PATCH %s\n", path);
-  mode_t mode;
-  if (source_from_backup) {
-    // The file itself may be gone or half written: the backup holds both the
-    // content and the mode.
-    mode = backup_mode;
-    if (!backup_adopt_leftover(path)) return ERR_READ;
-  } else {
-    // stat, not lstat: a link's target gives the mode, and the link itself is
-    // moved aside whole.
-    struct stat st;
-    if (stat(path, &st) != 0) return ERR_READ;
-    mode = st.st_mode & 07777;
-  }
-  int rc = replace_old(path);
+  int rc = check_way_beneath(path);
+  if (rc != OK) return rc;
+  // The file itself may be gone or half written when the source is an
+  // interrupted run's backup: the backup holds the content and the mode.
+  if (source_from_backup && !backup_adopt_leftover(path)) return ERR_READ;
+  rc = replace_old(path);
   if (rc != OK) return rc;
   note_created(path);
-  int out = create_fresh_file(path, O_WRONLY, mode);
+  int out = create_fresh_file(path, O_WRONLY, source_mode);
   if (out < 0) return ERR_WRITE;
   rc = apply_patch(&header, patch_fd, source_data, out);
   if (rc == ERR_WRITE) log_printf("cannot write %s: %d\n", path, errno);

@@ -24,7 +24,7 @@ class PatchAction : public ManifestAction {
   int patch_fd = -1;                     // owned; open from Prepare to destruction
   unsigned char* source_data = nullptr;  // owned; the installed file as Prepare read it
   bool source_from_backup = false;       // the source is an interrupted run's backup
-  mode_t backup_mode = 0;                // that backup's permission bits
+  mode_t source_mode = 0;                // the source's permission bits, for the result
 
   // Closes patch_fd, removes the temporary patch file, frees source_data.
   ~PatchAction() override;

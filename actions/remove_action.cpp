@@ -1,4 +1,5 @@
 // The "remove" action.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <new>
 
 #include "actions/backup.h"
+#include "actions/beneath.h"
 #include "actions/file_actions.h"
 #include "actions/path_check.h"
 #include "base/log.h"
@@ -29,6 +31,8 @@ int RemoveAction::ParseLine(char* args) {
 
 int RemoveAction::Prepare() {
   log_printf("PREPARE REMOVE %s\n", path);
+  int rc = check_way_in_prepare(path);
+  if (rc != OK) return rc;
   // A link to nothing exists too: removing it must not skip it.
   if (!path_exists(path)) {
     log_printf("%s", kSkipMessage);
@@ -36,7 +40,6 @@ int RemoveAction::Prepare() {
     return OK;
   }
   // Deleting a file needs write permission on its directory, not on the file.
-  int rc;
   char* slash = strrchr(path, '/');
   if (slash != nullptr) {
     *slash = '\0';
@@ -54,6 +57,8 @@ int RemoveAction::Prepare() {
 
 int RemoveAction::Execute() {
   log_printf("EXECUTE REMOVE %s\n", path);
+  int rc = check_way_beneath(path);
+  if (rc != OK) return rc;
   if (!skip && !path_exists(path)) {
     // An earlier action of this run, or an interrupted run, removed it.
     log_printf("%s", kSkipMessage);
@@ -65,12 +70,18 @@ int RemoveAction::Execute() {
     backup_adopt_leftover(path);
     return OK;
   }
-  if (refuse_directory(path)) {
-    log_printf("backup_create failed: %d\n", ERR_READ);
-    return ERR_READ;
+  // "remove" is for files and links. A package that turns any earlier
+  // release into its own removes a link where that release has a directory,
+  // which an installation of another release may hold as a directory: it
+  // stays, as rmdir leaves what is not a directory.
+  struct stat st;
+  if (lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+    log_printf("not a file or link, left in place: %s\n", path);
+    skip = 1;
+    return OK;
   }
   // The link itself goes, never its target, and comes back as a link.
-  int rc = backup_take(path);
+  rc = backup_take(path);
   if (rc != OK) {
     log_printf("backup_create failed: %d\n", rc);
     return rc;

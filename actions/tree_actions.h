@@ -29,8 +29,7 @@ class LinkAction : public ManifestAction {
 class MkdirAction : public ManifestAction {
  public:
   char* path = nullptr;
-  int mode = -1;        // -1: none given
-  int old_mode = -1;    // an existing directory's mode before Execute changed it
+  int mode = -1;  // -1: none given
 
   int ParseLine(char* args) override;
   int Prepare() override;

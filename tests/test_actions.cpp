@@ -91,9 +91,8 @@ TEST(Actions, AddRemoveAndAddIf) {
 
 TEST(Actions, BackupsThatCannotBeTrusted) {
   check_action_cases({
-      {"a directory as the file to remove", {{"d/inner", "x"}}, "remove \"d\"\n", {},
-       "PREPARE REMOVE d|EXECUTE REMOVE d|copy_file: failed to read: 21|backup_create failed: 6|"
-       "### execution failed|FINISH REMOVE d|" + std::string(kNoBackup) + "d.kiv-backup,2|failed: 6",
+      {"a directory where a file or link is removed stays", {{"d/inner", "x"}}, "remove \"d\"\n", {},
+       "PREPARE REMOVE d|EXECUTE REMOVE d|not a file or link, left in place: d|FINISH REMOVE d|succeeded",
        {{"d/inner", "x"}}},
       {"a file changed three times gets back its content from before the run", {{"a", "v1", 0600}},
        "add \"a\"\nadd \"a\"\nremove \"a\"\nadd \"gone/x\"\n", {{"a", "v2"}},
@@ -201,17 +200,76 @@ TEST(Actions, LinksAndDirectories) {
                       [](Paths& p) { make_dirs(p.root + "/outside/d"); },
                       [](Paths& p) { EXPECT_EQ(tree_diff(tree_of({{"d/", "", 0755}}), snapshot_tree(p.root + "/outside")), ""); }};
   };
-  const std::string refused = "refused, a symbolic link on the way: ";
+  const std::string outside = "refused, outside the installation: ";
   check_action_cases({
-      row("link \"a/b\" \"x\"", "PREPARE LINK a/b|EXECUTE LINK a/b|" + refused + "a/b|### execution failed|FINISH LINK a/b|failed: 7"),
-      row("mkdir \"a/n\"", "PREPARE MKDIR a/n|EXECUTE MKDIR a/n|" + refused + "a/n|### execution failed|FINISH MKDIR a/n|failed: 7"),
-      row("rmdir \"a/d\"", "PREPARE RMDIR a/d|EXECUTE RMDIR a/d|" + refused + "a/d|### execution failed|FINISH RMDIR a/d|failed: 7"),
+      row("link \"a/b\" \"x\"", "PREPARE LINK a/b|" + outside + "a/b|failed: 7"),
+      row("mkdir \"a/n\"", "PREPARE MKDIR a/n|" + outside + "a/n|failed: 7"),
+      row("rmdir \"a/d\"", "PREPARE RMDIR a/d|" + outside + "a/d|failed: 7"),
       row("rmdir \"absent\"", "PREPARE RMDIR absent|EXECUTE RMDIR absent|"
                                 "directory cannot be removed because it does not exist; skipping|FINISH RMDIR absent|succeeded"),
       row("rmdir \"a\"", "PREPARE RMDIR a|EXECUTE RMDIR a|not a directory, left in place: a|FINISH RMDIR a|succeeded"),
       row("mkdir \"q\" \"0999\"", "bad manifest line: mkdir \"q\" \"0999\"|failed: 5"),
       row("link \"q\"", "bad manifest line: link \"q\"|failed: 5"),
       row("link \"../q\" \"x\"", "unsafe path refused: ../q|bad manifest line: link \"../q\" \"x\"|failed: 5"),
+  });
+}
+
+// No path leads out of the installation, through a link that stood there
+// or one the run made; links that stay inside keep working.
+TEST(Actions, NothingOutsideTheInstallation) {
+  const std::vector<TreeFile> outside = {{"libssl.so", "system ssl"}, {"victim", "keep"}};
+  auto row = [&](const char* name, std::vector<TreeFile> before, const std::string& manifest,
+                 std::vector<PackageFile> entries, const std::string& log, std::vector<TreeFile> after) {
+    return ActionCase{name, before, manifest, entries, log, after, {},
+                      [&](Paths& p) { plant_tree(p.root + "/outside", outside); },
+                      [&](Paths& p) { EXPECT_EQ(tree_diff(tree_of(outside), snapshot_tree(p.root + "/outside")), ""); }};
+  };
+  const std::vector<TreeFile> out_link = {{"lib", "../outside", 0}, {"app", "1"}};
+  const std::string kOut = "refused, outside the installation: ", kOnTheWay = "refused, a symbolic link on the way: ";
+  check_action_cases({
+      row("a remove through a link out", out_link, "add \"app\"\nremove \"lib/libssl.so\"\n", {{"app", "2"}},
+          "PREPARE ADD app|PREPARE REMOVE lib/libssl.so|" + kOut + "lib/libssl.so|failed: 7", out_link),
+      row("an add through a link out", out_link, "add \"lib/libfoo.so\"\n", {{"lib/libfoo.so", "x"}},
+          "PREPARE ADD lib/libfoo.so|" + kOut + "lib/libfoo.so|failed: 7", out_link),
+      row("a patch through a link out", out_link, "patch \"p\" \"lib/victim\"\n", {{"p", make_patch("keep", "evil")}},
+          "PREPARE PATCH lib/victim|" + kOut + "lib/victim|failed: 7", out_link),
+      row("a link out removed before anything goes beneath it", out_link,
+          "remove \"lib\"\nadd \"lib/libfoo.so\"\n", {{"lib/libfoo.so", "foo"}},
+          phases({"REMOVE lib", "ADD lib/libfoo.so"}), {{"lib/libfoo.so", "foo"}, {"app", "1"}}),
+      row("links that stay inside keep working", {{"lib", "lib64", 0}, {"lib64/a.so", "a"}, {"lib64/b.so", "b"}},
+          "add \"lib/c.so\"\nremove \"lib/a.so\"\npatch \"p\" \"lib/b.so\"\n", {{"lib/c.so", "c"}, {"p", make_patch("b", "B")}},
+          phases({"ADD lib/c.so", "REMOVE lib/a.so", "PATCH lib/b.so"}),
+          {{"lib", "lib64", 0}, {"lib64/c.so", "c"}, {"lib64/b.so", "B"}}),
+      row("an add beneath a link the run made", {}, "link \"a\" \"/tmp\"\nadd \"a/x\"\n", {{"a/x", "x"}},
+          "PREPARE LINK a|PREPARE ADD a/x|EXECUTE LINK a|EXECUTE ADD a/x|" + kOnTheWay + "a/x|### execution failed|"
+          "FINISH LINK a|FINISH ADD a/x|" + std::string(kNoBackup) + "a/x.kiv-backup,2|failed: 7",
+          {{"a", "/tmp", 0}}),
+      row("a directory made a link out, then a failure", {{"d/sub/f", "f"}},
+          "remove \"d/sub/f\"\nrmdir \"d/sub\"\nlink \"d/sub\" \"../../outside\"\nadd \"d/sub/victim\"\n",
+          {{"d/sub/victim", "evil"}},
+          "PREPARE REMOVE d/sub/f|PREPARE RMDIR d/sub|PREPARE LINK d/sub|PREPARE ADD d/sub/victim|"
+          "EXECUTE REMOVE d/sub/f|EXECUTE RMDIR d/sub|EXECUTE LINK d/sub|EXECUTE ADD d/sub/victim|" + kOnTheWay +
+              "d/sub/victim|### execution failed|FINISH REMOVE d/sub/f|FINISH RMDIR d/sub|FINISH LINK d/sub|"
+              "FINISH ADD d/sub/victim|" + kNoBackup + "d/sub/victim.kiv-backup,2|failed: 7",
+          {{"d/sub/f", "f"}}),
+      row("link, mkdir and rmdir refuse any link on the way", {{"lib", "lib64", 0}, {"lib64/", "", 0755}},
+          "mkdir \"lib/n\"\n", {}, "PREPARE MKDIR lib/n|EXECUTE MKDIR lib/n|" + kOnTheWay + "lib/n|"
+          "### execution failed|FINISH MKDIR lib/n|failed: 7", {{"lib", "lib64", 0}, {"lib64/", "", 0755}}),
+      row("a failed run gives a directory its first mode back", {{"d/", "", 0700}, {"e/", "", 0700}},
+          "mkdir \"d\" \"0755\"\nmkdir \"d\" \"0777\"\nmkdir \"e\" \"0755\"\nrmdir \"e\"\nadd \"missing\"\n", {},
+          "PREPARE MKDIR d|PREPARE MKDIR d|PREPARE MKDIR e|PREPARE RMDIR e|PREPARE ADD missing|EXECUTE MKDIR d|"
+          "EXECUTE MKDIR d|EXECUTE MKDIR e|EXECUTE RMDIR e|EXECUTE ADD missing|### execution failed|FINISH MKDIR d|"
+          "FINISH MKDIR d|FINISH MKDIR e|FINISH RMDIR e|FINISH ADD missing|" + std::string(kNoBackup) +
+              "missing.kiv-backup,2|failed: 6",
+          {{"d/", "", 0700}, {"e/", "", 0700}}),
+      row("an interrupted add over a link, then a failing rerun", {{"l", ""}, {"l.kiv-backup", "target", 0}},
+          "add \"l\"\nadd \"missing\"\n", {{"l", std::string(40000, 'x')}},
+          "PREPARE ADD l|PREPARE ADD missing|EXECUTE ADD l|EXECUTE ADD missing|### execution failed|FINISH ADD l|"
+          "restored from the backup of an interrupted run: l|FINISH ADD missing|" + std::string(kNoBackup) +
+              "missing.kiv-backup,2|failed: 6",
+          {{"l", "target", 0}}),
+      row("a link whose long target differs past 1024 bytes", {{"l", std::string(1024, 't') + "x", 0}},
+          "link \"l\" \"" + std::string(1024, 't') + "\"\n", {}, phases({"LINK l"}), {{"l", std::string(1024, 't'), 0}}),
   });
 }
 

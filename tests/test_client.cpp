@@ -82,9 +82,11 @@ struct ClientTest : ::testing::Test {
     return run_tool("update-client", {"fetch", url, version, dir / "updates", "--key", dir / "k.pub"}, options);
   }
 
-  // Applies what is staged to the installation and waits for the outcome.
+  // Applies what is staged to the installation and waits for the run's end
+  // (its status comes before Finish deletes the backups).
   std::string apply() {
     unlink((dir / "updates/update.status").c_str());
+    unlink((dir / "updates/update.log").c_str());
     // The updater waits for the application, update-client's parent: a shell
     // that ends as soon as apply returns stands in for it.
     RunOptions options;
@@ -92,7 +94,7 @@ struct ClientTest : ::testing::Test {
     RunResult r = run_program({"/bin/sh", "-c", "\"$@\"; exit $?", "sh", tool_bin("update-client"), "apply",
                                dir / "updates", "--updater", updater_bin()}, options);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    for (int i = 0; i < 3 && !wait_for_text(dir / "updates/update.status", "\n"); i++) continue;
+    for (int i = 0; i < 3 && !wait_for_text(dir / "updates/update.log", "calling QuitProgressUI\n"); i++) continue;
     return read_file(dir / "updates/update.status");
   }
 };
