@@ -8,8 +8,9 @@
 #include <cstring>
 #include <new>
 
-#include "base/byte_order.h"
 #include "archive/package_format.h"
+#include "base/byte_order.h"
+#include "base/durable_file.h"
 #include "base/status.h"
 
 namespace {
@@ -109,8 +110,13 @@ int add_entry(PackageWriter* w, const char* name, uint32_t permissions, Feed fee
 }  // namespace
 
 int package_writer_open(PackageWriter* writer, const char* path) {
-  writer->file = fopen(path, "wb");
-  if (writer->file == nullptr) return ERR_WRITE;
+  // A new file: a link planted at the name is replaced, never written through.
+  int fd = create_fresh_file(path, O_RDWR, 0644);
+  writer->file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  if (writer->file == nullptr) {
+    if (fd >= 0) close(fd);
+    return ERR_WRITE;
+  }
   writer->path = path;
   writer->records.clear();
   unsigned char header[kPackageHeaderSize];

@@ -115,9 +115,12 @@ TEST(MakeUpdate, WhatAManifestCannotCarryIsRefused) {
 
 TEST(MakeUpdate, SignsWhatItWrites) {
   TempDir dir;
-  plant_tree(dir.path, {{"old/a", "one"}, {"new/a", "two"}, {"install/a", "one"}});
+  // Links planted at the output names are replaced, never written through.
+  plant_tree(dir.path, {{"old/a", "one"}, {"new/a", "two"}, {"install/a", "one"}, {"victim", "keep"},
+                        {"out/update.zav", "../victim", 0}, {"out/update.zav.sig.tmp", "../victim", 0}});
   ASSERT_EQ(run_tool("zav", {"keygen", dir / "k.secret", dir / "k.pub"}).exit_code, 0);
   ASSERT_EQ(run_tool("make-update", {dir / "old", dir / "new", dir / "out", "--sign", dir / "k.secret"}).exit_code, 0);
+  EXPECT_EQ(read_file(dir / "victim"), "keep");
   write_file(dir / "prog/updater.pub", read_file(dir / "k.pub"));
   ASSERT_EQ(symlink(updater_bin().c_str(), (dir / "prog/updater").c_str()), 0);
   RunOptions options;
