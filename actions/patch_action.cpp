@@ -32,7 +32,6 @@ void temporary_patch_path(int number, char (&buffer)[1024]) {
 }  // namespace
 
 PatchAction::~PatchAction() {
-  if (patch_fd >= 0) close(patch_fd);
   // Also for an action that was never numbered (-1): harmless, and the same
   // on every path.
   if (update_dir != nullptr) {
@@ -61,9 +60,9 @@ int PatchAction::Prepare() {
   temporary_patch_path(patch_number, temporary);
   // Read back through the descriptor it was written with: the name lies in
   // the update directory, where anyone may rename another file over it.
-  rc = extract_fresh(entry_name, temporary, &patch_fd);
+  rc = extract_fresh(entry_name, temporary, &patch_fd.fd);
   if (rc != OK) return rc;
-  rc = read_patch_header(patch_fd, &header);
+  rc = read_patch_header(patch_fd.fd, &header);
   if (rc != OK) return rc;
 
   // Through a link that stays inside the installation (its target gives the
@@ -88,16 +87,15 @@ int PatchAction::Prepare() {
 int PatchAction::load_from_leftover_backup() {
   char name[1024];
   backup_path(path, name);
-  int fd = open(name, O_RDONLY);
-  if (fd < 0) return ERR_READ;
+  UniqueFd fd(open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.ok()) return ERR_READ;
   struct stat st;
-  int rc = fstat(fd, &st) == 0 ? OK : ERR_READ;
+  int rc = fstat(fd.fd, &st) == 0 ? OK : ERR_READ;
   if (rc == OK) {
     free(source_data);
     source_data = nullptr;
-    rc = LoadSourceFile(&header, fd, &source_data);
+    rc = LoadSourceFile(&header, fd.fd, &source_data);
   }
-  close(fd);
   if (rc != OK) return rc;
   log_printf("source taken from the backup of an interrupted run: %s\n", name);
   source_from_backup = true;
@@ -115,11 +113,11 @@ int PatchAction::Execute() {
   rc = replace_old(path);
   if (rc != OK) return rc;
   note_created(path);
-  int out = create_fresh_file(path, O_WRONLY, source_mode);
-  if (out < 0) return ERR_WRITE;
-  rc = apply_patch(&header, patch_fd, source_data, out);
+  UniqueFd out(create_fresh_file(path, O_WRONLY, source_mode));
+  if (!out.ok()) return ERR_WRITE;
+  rc = apply_patch(&header, patch_fd.fd, source_data, out.fd);
   if (rc == ERR_WRITE) log_printf("cannot write %s: %d\n", path, errno);
-  if (close(out) != 0 && rc == OK) {
+  if (out.close_checked() != 0 && rc == OK) {
     log_printf("cannot write %s: %d\n", path, errno);
     rc = ERR_WRITE;
   }

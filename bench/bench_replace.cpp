@@ -2,11 +2,13 @@
 // files of mixed sizes, about 200 MiB, unless told otherwise), run by one or
 // more updaters, against the same work done by standard tools: `cp` of each
 // file to its backup, `bzip2 -dc` of each entry over the file, the backups
-// deleted at the end; and `bzip2 -dc | tar x` of the new tree followed by
-// `sync`. Prints every time and each updater's ratio to the first updater and
-// to both references.
+// deleted at the end ("cp"); and `bzip2 -dc | tar x` of the new tree
+// followed by `sync` ("tar"). Prints every time and each updater's ratio to
+// the references and to the first updater.
 //
-//   bench_replace WORK_DIR ROUNDS FILES MIB UPDATER...
+//   bench_replace WORK_DIR ROUNDS FILES MIB REFERENCES UPDATER...
+//
+// REFERENCES: "cp,tar", "cp" or "tar".
 //
 // WORK_DIR is created and filled (about 3.5 times MIB); the fastest of ROUNDS
 // alternating runs of each side is reported.
@@ -123,16 +125,16 @@ bool succeeded(const std::string& work) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 6) {
-    fprintf(stderr, "usage: bench_replace WORK_DIR ROUNDS FILES MIB UPDATER...\n");
+  if (argc < 7) {
+    fprintf(stderr, "usage: bench_replace WORK_DIR ROUNDS FILES MIB REFERENCES UPDATER...\n");
     return 2;
   }
-  std::string work = argv[1];
+  std::string work = argv[1], references = argv[5];
   int rounds = atoi(argv[2]), files = atoi(argv[3]);
   double mib = atof(argv[4]);
   // The updaters run in the installation, so a relative name would not be found.
   std::vector<std::string> updaters;
-  for (int i = 5; i < argc; i++) {
+  for (int i = 6; i < argc; i++) {
     char* resolved = realpath(argv[i], nullptr);
     if (resolved == nullptr) {
       perror(argv[i]);
@@ -200,32 +202,40 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::vector<std::string> names = {"cp + bzip2 -dc", "bzip2 -dc | tar x; sync"};
-  for (size_t u = 0; u < updaters.size(); u++) names.push_back("updater " + std::to_string(u + 1));
-  std::vector<double> best(names.size(), 1e9);
+  struct Side {
+    std::string name;
+    std::vector<std::string> argv;
+    double best = 1e9;
+  };
+  std::vector<Side> sides;
+  if (references.find("cp") != std::string::npos) sides.push_back({"cp + bzip2 -dc", {"sh", work + "/reference.sh"}});
+  if (references.find("tar") != std::string::npos)
+    sides.push_back({"bzip2 -dc | tar x; sync", {"sh", work + "/untar.sh"}});
+  size_t first_updater = sides.size();
+  for (size_t u = 0; u < updaters.size(); u++)
+    sides.push_back({"updater " + std::to_string(u + 1), {updaters[u], work + "/update", "0"}});
   for (int round = 0; round < rounds; round++) {
-    for (size_t k = 0; k < names.size(); k++) {
+    for (size_t k = 0; k < sides.size(); k++) {
       if (!fresh_install(work)) return 1;
-      std::vector<std::string> run = k == 0   ? std::vector<std::string>{"sh", work + "/reference.sh"}
-                                     : k == 1 ? std::vector<std::string>{"sh", work + "/untar.sh"}
-                                              : std::vector<std::string>{updaters[k - 2], work + "/update", "0"};
-      double t = timed_run(run, work + "/install");
-      if (t < 0 || (k >= 2 && !succeeded(work))) {
-        fprintf(stderr, "%s failed\n", names[k].c_str());
+      double t = timed_run(sides[k].argv, work + "/install");
+      if (t < 0 || (k >= first_updater && !succeeded(work))) {
+        fprintf(stderr, "%s failed\n", sides[k].name.c_str());
         return 1;
       }
-      if (t < best[k]) best[k] = t;
-      fprintf(stderr, "round %d: %s %.3f s\n", round + 1, names[k].c_str(), t);
+      if (t < sides[k].best) sides[k].best = t;
+      fprintf(stderr, "round %d: %s %.3f s\n", round + 1, sides[k].name.c_str(), t);
     }
   }
   printf("replace %d files, %.1f MiB:\n", files, static_cast<double>(total) / (1 << 20));
-  for (size_t k = 0; k < names.size(); k++) {
-    printf("  %-24s %8.3f s", names[k].c_str(), best[k]);
-    if (k >= 2) {
-      printf("   %.3f of cp + bzip2, %.3f of tar + sync, %.3f of updater 1", best[k] / best[0], best[k] / best[1],
-             best[k] / best[2]);
+  for (const Side& side : sides) {
+    printf("  %-24s %8.3f s", side.name.c_str(), side.best);
+    if (&side - &sides[0] >= static_cast<long>(first_updater)) {
+      for (const Side& other : sides) {
+        if (&other != &side) printf("   %.3f of %s", side.best / other.best, other.name.c_str());
+      }
+      printf("   (%s)", side.argv[0].c_str());
     }
-    printf("  %s\n", k >= 2 ? updaters[k - 2].c_str() : "");
+    printf("\n");
   }
   return 0;
 }

@@ -15,4 +15,4 @@ old=$(mktemp -d)
 trap 'rm -rf "$old" "$work"' EXIT
 git archive "$before" | tar x -C "$old"
 BUILD_TARGETS=updater bash "$old/scripts/build.sh" "$old/build" > /dev/null
-build/bench/bench_replace "$work" "${2:-3}" 20000 80 "$top/build/driver/updater" "$old/build/driver/updater"
+build/bench/bench_replace "$work" "${2:-3}" 20000 80 tar "$top/build/driver/updater" "$old/build/driver/updater"

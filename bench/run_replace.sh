@@ -9,5 +9,5 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash scripts/build.sh build
 work=${1:-/tmp/bench-replace}
-build/bench/bench_replace "$work" "${2:-3}" 2000 200 "$top/build/driver/updater"
+build/bench/bench_replace "$work" "${2:-3}" 2000 200 cp,tar "$top/build/driver/updater"
 rm -rf "$work"

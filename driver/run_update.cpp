@@ -84,13 +84,13 @@ int apply_package() {
   snprintf(path, sizeof path, "%s/update.manifest", update_dir);
   // The manifest stays in the update directory for people to read, but the
   // run reads it only through the descriptor it wrote it with.
-  int fd = -1;
-  int rc = extract_fresh("update.manifest", path, &fd);
+  UniqueFd fd;
+  int rc = extract_fresh("update.manifest", path, &fd.fd);
   if (rc != OK) return rc;
 
   char* text = nullptr;
-  rc = read_manifest(fd, &text);
-  close(fd);
+  rc = read_manifest(fd.fd, &text);
+  fd.reset();
   if (rc == OK) {
     ActionChain chain;
     rc = parse_manifest(text, &chain);
