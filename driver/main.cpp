@@ -17,6 +17,7 @@
 
 #include "actions/file_utils.h"
 
+#include "base/command_line.h"
 #include "base/fd.h"
 #include "base/log.h"
 #include "driver/package_trust.h"
@@ -98,12 +99,25 @@ void launch_callback(char** argv) {
   execv(argv[4], &argv[4]);
 }
 
+
+const char kUsage[] = "Usage: updater <dir-path> <parent-pid> [working-dir callback args...]\n";
+const char kHelp[] =
+    "Waits for process <parent-pid> to end, applies <dir-path>/update.zav to the\n"
+    "installation (the current directory), writes <dir-path>/update.status and\n"
+    "update.log, then runs callback with args in working-dir, if given.\n"
+    "  -h, --help     print this and exit\n"
+    "  -V, --version  print the version and exit\n"
+    "Exit status: 0 once the run is over, whatever its outcome (see update.status);\n"
+    "1 for a wrong call or an update directory path that is empty or too long.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
   SetupProgressUI(&argc, &argv);
+  if (standard_option(argc, argv, "updater", kUsage, kHelp)) return 0;
+  // Exit 1, not the other programs' 2: applications have always seen 1 here.
   if (argc < 3) {
-    fputs("Usage: updater <dir-path> <parent-pid> [working-dir callback args...]\n", stderr);
+    fputs(kUsage, stderr);
     return 1;
   }
 

@@ -13,6 +13,7 @@
 #include "archive/reader.h"
 #include "archive/signature.h"
 #include "archive/writer.h"
+#include "base/command_line.h"
 #include "base/fd.h"
 #include "base/printable.h"
 #include "base/status.h"
@@ -26,7 +27,7 @@ const char kUsage[] =
     "       zav keygen SECRET PUBLIC\n"
     "       zav sign PACKAGE SECRET\n"
     "       zav verify PACKAGE PUBLIC\n"
-    "       zav --help\n";
+    "       zav -h|--help|-V|--version\n";
 const char kHelp[] =
     "  create   entries named by the FILE paths as given (read below DIR with -C);\n"
     "           names the updater cannot use (absolute, with \"..\", too long) are refused\n"
@@ -36,10 +37,7 @@ const char kHelp[] =
     "  sign     writes PACKAGE.sig; verify checks it against the keys in PUBLIC\n"
     "Exit status: 0 done, 1 failed, 2 wrong call.\n";
 
-int usage() {
-  fputs(kUsage, stderr);
-  return 2;
-}
+int usage() { return usage_error(kUsage); }
 
 bool show_progress = false;
 
@@ -228,13 +226,9 @@ int cmd_verify(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (standard_option(argc, argv, "zav", kUsage, kHelp)) return 0;
   if (argc < 2) return usage();
   const char* command = argv[1];
-  if (strcmp(command, "--help") == 0) {
-    fputs(kUsage, stdout);
-    fputs(kHelp, stdout);
-    return 0;
-  }
   if (strcmp(command, "create") == 0) return cmd_create(argc - 2, argv + 2);
   if (strcmp(command, "list") == 0) return cmd_list(argc - 2, argv + 2);
   if (strcmp(command, "extract") == 0) return cmd_extract(argc - 2, argv + 2);
