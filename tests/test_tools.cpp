@@ -390,6 +390,15 @@ TEST(Zav, CreatesListsExtractsSignsAndVerifies) {
   });
   EXPECT_FALSE(exists(dir / "p.zav"));
   EXPECT_FALSE(exists(dir / "n.pub"));
+  // A source that the writer cannot open, past zav's own checks.
+  RunOptions user;
+  if ((user.uid = unprivileged_uid()) == 0) return;
+  write_file(dir / "sealed", "s", 0);
+  chmod(dir.path.c_str(), 0777);
+  r = run_tool("zav", {"create", dir / "p.zav", "-C", dir.path, "sealed"}, user);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("sealed: cannot read"), std::string::npos) << r.err;
+  EXPECT_FALSE(exists(dir / "p.zav"));
 }
 
 TEST(Tools, AnswerHelpAndRefuseWrongCalls) {
