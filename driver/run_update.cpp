@@ -113,6 +113,9 @@ void run_update() {
   } else {
     status = apply_package();
     package_reader.Close();
+    // Before the outcome is written: a power cut must never leave
+    // "succeeded" beside the marker of the release before.
+    if (status == OK) record_installed_release(opened_package_release);
     if (status != OK) {
       log_printf("failed: %d\n", status);
     } else {
