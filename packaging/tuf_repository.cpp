@@ -75,7 +75,8 @@ int make_keys(const std::string& dir, const std::string& role, int64_t count,
               std::vector<TufSigner>* made, std::vector<std::string>* report, std::string* error) {
   for (int n = 1; static_cast<int64_t>(made->size()) < count; n++) {
     std::string base = dir + "/" + role + "-" + std::to_string(n);
-    if (access((base + ".secret").c_str(), F_OK) == 0) continue;
+    // A number is never used twice, even after its secret key was deleted.
+    if (access((base + ".secret").c_str(), F_OK) == 0 || access((base + ".pub").c_str(), F_OK) == 0) continue;
     int detail = 0;
     if (generate_key_pair((base + ".secret").c_str(), (base + ".pub").c_str(), &detail) != OK)
       return fail(error, base + ".secret: cannot write it: " + strerror(detail), ERR_WRITE);
@@ -198,6 +199,16 @@ int publish_metadata(Repository* repo, bool targets_changed, std::string* error)
   repo->timestamp.common.expires = expiry(*repo, "timestamp");
   return write_metadata(*repo, "timestamp.json", timestamp_json(repo->timestamp), timestamp_signers,
                         &bytes, error);
+}
+
+int resign_timestamp(Repository* repo, std::string* error) {
+  std::vector<TufSigner> signers;
+  int rc = role_signers(*repo, "timestamp", &signers, error);
+  if (rc != OK) return rc;
+  std::string bytes;
+  repo->timestamp.common.version++;
+  repo->timestamp.common.expires = expiry(*repo, "timestamp");
+  return write_metadata(*repo, "timestamp.json", timestamp_json(repo->timestamp), signers, &bytes, error);
 }
 
 int init_repository(const std::string& site, const std::string& keys_dir,

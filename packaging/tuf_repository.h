@@ -42,6 +42,11 @@ int add_signers(Repository* repo, const std::vector<std::string>& key_files, std
 // written; *error says which.
 int publish_metadata(Repository* repo, bool targets_changed, std::string* error);
 
+// Signs a new version of the timestamp alone, with a new expiry (the daily
+// job, for which only the timestamp key needs to be online). Statuses as
+// publish_metadata.
+int resign_timestamp(Repository* repo, std::string* error);
+
 // Makes SITE and a first version of every role, with `thresholds` keys per
 // role made new in `keys_dir` ("<role>-<n>.secret" and ".pub"), and
 // "updater.pub", the targets keys that packages are signed with, for the

@@ -202,7 +202,7 @@ int run(const Options& o) {
     if (rc == OK) report.push_back("published " + o.channel + " " + o.release + " (targets version " +
                                    std::to_string(repo.targets.common.version) + ")");
   } else if (rc == OK && o.command == "timestamp") {
-    rc = publish_metadata(&repo, false, &error);
+    rc = resign_timestamp(&repo, &error);
     if (rc == OK) report.push_back("timestamp version " + std::to_string(repo.timestamp.common.version) +
                                    ", expires " + format_tuf_time(repo.timestamp.common.expires));
   } else if (rc == OK && o.command == "rotate") {
