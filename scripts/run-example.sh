@@ -5,7 +5,9 @@
 #  2. the whole path: make-release makes a TUF repository and its keys,
 #     publishes both trees as releases 1.0 and 2.0 and re-signs the
 #     timestamp; nginx serves the site on a free loopback port, and the
-#     installed 1.0 checks, fetches 2.0, applies it and comes back as 2.0.
+#     installed 1.0 checks, fetches 2.0, applies it and comes back as 2.0;
+#  3. steering: 3.0 is published with a rollout, halted, resumed and taken
+#     by hand, then withdrawn in favour of 2.0, to which the installation goes back.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -116,3 +118,38 @@ echo "== update-client check $metadata 2.0 $work/app-updates"
 "${client[@]}" check "$metadata" 2.0 "$work/app-updates" "${options[@]}"
 echo "== nginx access log"
 cat "$work/nginx/access.log"
+
+echo
+echo "=== 3. steering a release: a rollout, a halt, a withdrawal"
+cp -a example/new "$work/tree-3.0"
+sed -i 's/2\.0/3.0/' "$work/tree-3.0/bin/app"
+updates=("$metadata" "$work/app-updates" "${options[@]}")
+apply_and_wait() {
+  rm -f "$work/app-updates/update.status"
+  (cd "$app" && "$app/bin/update-client" apply "$work/app-updates"; exit $?)
+  for _ in $(seq 100); do
+    [ -s "$work/app-updates/update.status" ] && break
+    sleep 0.1
+  done
+  echo "status: $(cat "$work/app-updates/update.status"); the application says: $("$app/bin/app")"
+}
+echo "== make-release publish 3.0, rolled out to none today, to all tomorrow"
+"$tools/make-release" publish --out "$site" --release 3.0 --tree "$work/tree-3.0" --from 2.0=example/new \
+  --steps 0,100 --interval 1d "${signing[@]}"
+echo "== update-client check: not this installation's turn yet"
+"${client[@]}" check "${updates[0]}" 2.0 "${updates[@]:1}"
+echo "== make-release halt 3.0; a check by hand (--manual) does not get it either"
+"$tools/make-release" halt --out "$site" --release 3.0 "${signing[@]}"
+"${client[@]}" check "${updates[0]}" 2.0 "${updates[@]:1}" --manual
+echo "== make-release resume 3.0; a check by hand gets it"
+"$tools/make-release" resume --out "$site" --release 3.0 "${signing[@]}"
+"${client[@]}" fetch "${updates[0]}" 2.0 "${updates[@]:1}" --manual
+apply_and_wait
+echo "== make-release withdraw 3.0, replaced by 2.0: the installation of 3.0 goes back"
+"$tools/make-release" withdraw --out "$site" --release 3.0 --replacement 2.0 --tree example/new "${signing[@]}"
+"${client[@]}" fetch "${updates[0]}" 3.0 "${updates[@]:1}"
+apply_and_wait
+echo "== installed release: $(cat "$app/.update-release"); the updater's log says"
+grep release "$work/app-updates/update.log"
+echo "== update-client check on 2.0"
+"${client[@]}" check "${updates[0]}" 2.0 "${updates[@]:1}"

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "client/update_client.h"
 #include "tests/support/test_support.h"
 
 using namespace testing_support;
@@ -249,23 +250,110 @@ TEST_F(ClientTest, FetchesVerifiesAndApplies) {
   }
 }
 
-TEST_F(ClientTest, UpdaterRefusesAnOlderReleaseDroppedIntoTheUpdateDirectory) {
-  plant_tree(dir / "app", trees[1]);
-  write_file(dir / "app/.update-release", "2.0\n");
-  std::string package = find_file(*this, "site/targets/stable/1.0", ".full.zav");
-  ASSERT_EQ(client("check", "1.0").exit_code, 0);
-  write_file(dir / "updates/update.zav", read_file(package));
-  std::string targets = read_file(dir / "updates/metadata/targets.json");
-  std::string sig = targets.substr(targets.find("zav-release-signature 1\\nrelease 1.0"));
+// Drops the package of `target` with its signature as the targets list it
+// into the update directory of an installation of `installed`, and applies it.
+// The signature may be another target's (`signed_as`).
+std::string drop_and_apply(ClientTest& t, const std::string& target, int tree, const std::string& installed,
+                           std::string signed_as = "") {
+  SCOPED_TRACE(target);
+  run_program({"/bin/rm", "-rf", t.dir / "app"});
+  plant_tree(t.dir / "app", t.trees[tree]);
+  write_file(t.dir / "app/.update-release", installed + "\n");
+  EXPECT_EQ(t.client("check", "1.0").exit_code, 0);
+  std::string name = target.substr(target.rfind('/') + 1);
+  write_file(t.dir / "updates/update.zav", read_file(find_file(t, "site/targets/" + target.substr(0, target.rfind('/')), "." + name)));
+  std::string targets = read_file(t.dir / "updates/metadata/targets.json");
+  std::string sig = targets.substr(targets.find("zav-release-signature", targets.find("\"" + (signed_as.empty() ? target : signed_as) + "\"")));
   sig = sig.substr(0, sig.find('"'));
   for (size_t at; (at = sig.find("\\n")) != std::string::npos;) sig.replace(at, 2, "\n");
-  write_file(dir / "updates/update.zav.sig", sig);
-  EXPECT_EQ(apply(), "failed: 9\n");
-  EXPECT_NE(read_file(dir / "updates/update.log").find("refused: the package brings release 1.0, older than the installed 2.0\n"),
-            std::string::npos) << read_file(dir / "updates/update.log");
-  Tree expected = tree_of(trees[1]);
-  expected[".update-release"] = {'f', 0644, "2.0\n"};
-  EXPECT_EQ(tree_diff(expected, snapshot_tree(dir / "app")), "");
+  write_file(t.dir / "updates/update.zav.sig", sig);
+  std::string status = t.apply();
+  Tree expected = tree_of(t.trees[tree]);
+  expected[".update-release"] = {'f', 0644, installed + "\n"};
+  EXPECT_EQ(tree_diff(expected, snapshot_tree(t.dir / "app")), "");
+  return status + read_file(t.dir / "updates/update.log");
+}
+
+TEST_F(ClientTest, UpdaterRefusesAnOlderReleaseDroppedIntoTheUpdateDirectory) {
+  std::string outcome = drop_and_apply(*this, "stable/1.0/full.zav", 1, "2.0");
+  EXPECT_EQ(outcome.find("failed: 9\n"), 0u) << outcome;
+  EXPECT_NE(outcome.find("\nsignature verified with key 1 of " + dir / "bin/updater.pub\nthe package brings release 1.0\n"
+                      "refused: the package brings release 1.0, older than the installed 2.0\n"), std::string::npos) << outcome;
+  // A good statement about another package says nothing about this one.
+  EXPECT_NE(drop_and_apply(*this, "stable/2.0/full.zav", 0, "1.0", "stable/3.0/full.zav").find("failed: 8\n"), std::string::npos);
+}
+
+// Rollouts, a halt, a withdrawal and a critical release, at fixed moments of
+// the client's clock: 4.0 critical, 5.0 rolled out to 10%, 50% and 100% of
+// installations over three days that ended half a day ago.
+TEST_F(ClientTest, SteersRolloutsHaltsAndWithdrawals) {
+  long long day = 86400, start = time(nullptr) / day * day - 3 * day;
+  trees.push_back(trees[2]);
+  trees.back().push_back({"share/four", "4\n"});
+  trees.push_back(trees[3]);
+  trees.back().push_back({"share/five", "5\n"});
+  for (int i : {3, 4}) plant_tree(dir / ("r" + std::to_string(i + 1) + ".0"), trees[i]);
+  ASSERT_EQ(make_release("publish", {"--release", "4.0", "--tree", dir / "r4.0", "--critical", "--notes", "Fixes the crash."}).exit_code, 0);
+  ASSERT_EQ(make_release("publish", {"--release", "5.0", "--tree", dir / "r5.0", "--from", "4.0=" + dir / "r4.0", "--steps", "10,50,100",
+                                     "--interval", "1d", "--start", std::to_string(start)}).exit_code, 0);
+
+  // The share of 2,000 installations offered 5.0 at three moments.
+  update_client* c = update_client_new();
+  update_client_set_metadata_url(c, url.c_str());
+  update_client_set_trusted_root(c, (dir / "site/metadata/1.root.json").c_str());
+  update_client_set_update_dir(c, (dir / "updates").c_str());
+  update_client_set_current_version(c, "4.0");
+  for (double percent : {10, 50, 100}) {
+    update_client_set_time(c, start + static_cast<long long>(percent == 10 ? 0.5 * day : percent == 50 ? 1.5 * day : 2.5 * day));
+    int offered = 0;
+    for (int id = 0; id < 2000; id++) {
+      update_client_set_installation_id(c, ("installation " + std::to_string(id)).c_str());
+      ASSERT_EQ(update_client_check(c), UPDATE_CLIENT_OK) << update_client_message(c);
+      offered += update_client_get_offer(c)->available;
+    }
+    EXPECT_NEAR(offered / 20.0, percent, 2.0);
+  }
+  update_client_free(c);
+
+  std::string before = std::to_string(start - 1), after = std::to_string(start + 5 * day / 2);
+  struct Step {
+    const char* name;
+    std::vector<std::string> make_release;  // run first, when not empty
+    int installed;                          // the installation's tree; its release is installed + 1
+    std::vector<std::string> options;
+    const char* says;
+  } steps[] = {
+      {"critical during a rollout", {}, 2, {"--time", before}, "4.0 (critical): full package, "},
+      {"the rollout's reason", {}, 2, {"--time", before}, "not offered: 5.0 is rolled out to 0% of installations, not yet to this one"},
+      {"notes", {}, 2, {"--time", before}, "notes: Fixes the crash."},
+      {"manual check", {}, 3, {"--time", before, "--manual"}, "5.0: partial package from 4.0"},
+      {"halted", {"halt", "--release", "5.0"}, 3, {"--time", after, "--manual"}, "up to date\nnot offered: 5.0 is halted"},
+      {"resumed", {"resume", "--release", "5.0"}, 3, {"--time", after}, "5.0: partial package from 4.0"},
+      {"withdrawn", {"withdraw", "--release", "5.0", "--replacement", "4.0", "--tree", dir / "r4.0"}, 4, {"--time", after},
+       "4.0: in place of the withdrawn 5.0, full package"},
+      {"withdrawn, for others", {}, 3, {"--time", after}, "up to date\nnot offered: 5.0 was withdrawn"},
+      {"withdrawn, older installations", {}, 2, {"--time", after}, "4.0 (critical): full package"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    if (!step.make_release.empty()) {
+      RunResult r = make_release(step.make_release[0], std::vector<std::string>(step.make_release.begin() + 1, step.make_release.end()));
+      ASSERT_EQ(r.exit_code, 0) << r.err;
+    }
+    std::string release = std::to_string(step.installed + 1) + ".0";
+    RunResult r = client("check", release, step.options);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find(step.says), std::string::npos) << r.out;
+  }
+  // The installation of the withdrawn 5.0 goes back to 4.0; the same package
+  // cannot take any other installation back.
+  plant_tree(dir / "app", trees[4]);
+  write_file(dir / "app/.update-release", "5.0\n");
+  ASSERT_EQ(fetch("5.0", {"--time", after}).exit_code, 0);
+  EXPECT_EQ(apply(), "succeeded\n");
+  EXPECT_EQ(tree_diff(installed(3), snapshot_tree(dir / "app")), "");
+  EXPECT_NE(read_file(dir / "updates/update.log").find("release 4.0 replaces the withdrawn release 5.0\n"), std::string::npos);
+  EXPECT_NE(drop_and_apply(*this, "stable/5.0/to-4.0.zav", 4, "5.5").find("failed: 9\n"), std::string::npos);
 }
 
 TEST_F(ClientTest, ApplyPassesNoDescriptorOfTheApplication) {
