@@ -135,7 +135,7 @@ struct FetchCase {
   int installed;                             // index of the release installed
   std::function<void(ClientTest&)> prepare;  // what happened before this fetch
   int exit_code;
-  const char* says;  // part of fetch's message
+  std::string says;  // part of fetch's message
   bool applied;      // else the update directory stays as it was (but for trusted metadata)
   const char* access_log_has = "";
   std::vector<std::string> options = {};
@@ -223,6 +223,8 @@ TEST_F(ClientTest, FetchesVerifiesAndApplies) {
   auto trusts_root_3 = [](ClientTest& t) {
     EXPECT_EQ(read_file(t.dir / "updates/metadata/root.json"), read_file(t.dir / "site/metadata/3.root.json"));
   };
+  // A directory where the record of the staged release goes.
+  auto unrecordable = [](ClientTest& t) { make_dirs(t.dir / "updates/update.staged"); };
   auto slow_server = [](ClientTest& t) { t.url = t.base + "/slow/metadata/"; };
   auto with_query = [](ClientTest& t) { t.url = t.base + "/metadata/?from=app#top"; };
   auto resolved_url = [](ClientTest& t) { t.url = t.base + "/metadata/"; };
@@ -234,6 +236,7 @@ TEST_F(ClientTest, FetchesVerifiesAndApplies) {
       {"planted link", 1, planted_link, 0, "partial package from 2.0", true, "", {}, -1, outside_kept},
       {"failed partial", 1, failed_partial, 0, "3.0: full package", true},
       {"query in the URL", 1, with_query, 0, "partial package from 2.0", true, "timestamp.json?from=app", {}, -1, resolved_url},
+      {"staged, not recorded", 1, unrecordable, 0, "downloaded) into " + dir / "updates/update.zav; but cannot write update.staged", true},
       {"full disk", 0, nullptr, 5, "cannot write the download: File too large", false, "", {}, 100000},
       {"changed package", 1, tamper_package, 4, "not the sha256 listed", false},
       {"frozen timestamp", 1, nullptr, 4, "timestamp.json expired", false, "", {"--time", in_three_days}},
@@ -362,6 +365,22 @@ TEST_F(ClientTest, ApplyPassesNoDescriptorOfTheApplication) {
   EXPECT_EQ(apply({dir / "app", "/bin/sh", "-c", "exec ls /proc/self/fd > " + dir / "fds"}), "succeeded\n");
   ASSERT_TRUE(wait_for_text(dir / "fds", "\n"));
   EXPECT_EQ(read_file(dir / "fds"), "0\n1\n2\n3\n");  // 3: the listing's own
+}
+
+TEST_F(ClientTest, ProgressCallbackCancels) {
+  update_client* c = update_client_new();
+  update_client_set_metadata_url(c, url.c_str());
+  update_client_set_trusted_root(c, (dir / "site/metadata/1.root.json").c_str());
+  update_client_set_update_dir(c, (dir / "updates").c_str());
+  update_client_set_current_version(c, "1.0");
+  update_client_set_progress(c, [](long long, long long, void*) { return 1; }, nullptr);
+  EXPECT_EQ(update_client_fetch(c), UPDATE_CLIENT_ERR_CANCELLED);
+  EXPECT_NE(std::string(update_client_message(c)).find("cancelled"), std::string::npos) << update_client_message(c);
+  EXPECT_FALSE(exists(dir / "updates/update.zav"));
+  update_client_set_progress(c, nullptr, nullptr);
+  EXPECT_EQ(update_client_fetch(c), UPDATE_CLIENT_OK) << update_client_message(c);
+  EXPECT_TRUE(update_client_get_offer(c)->staged);
+  update_client_free(c);
 }
 
 TEST_F(ClientTest, ConcurrentRunsTakeTurns) {
