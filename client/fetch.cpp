@@ -268,7 +268,7 @@ int run(update_client* c, bool fetch) {
   // After a failed run the installation may not be what a partial package
   // expects (a locally changed file, say): the full package fits any.
   std::string status;
-  in.full_only = fetch && read_update_status(c->update_dir, &status) && status.compare(0, 7, "failed:") == 0;
+  in.full_only = read_update_status(c->update_dir, &status) && status.compare(0, 7, "failed:") == 0;
   OfferChoice choice = choose_offer(tuf.targets, in);
   c->offer_withheld = choice.withheld;
   if (choice.available) {

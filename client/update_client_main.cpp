@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,7 +75,6 @@ int finish(update_client* client, int rc) {
           update_client_message(client));
   const char* notes = update_client_get_offer(client)->notes;
   if (rc == UPDATE_CLIENT_OK && notes[0] != '\0') printf("notes: %s%s", notes, notes[strlen(notes) - 1] == '\n' ? "" : "\n");
-  update_client_free(client);
   return exit_code(rc);
 }
 
@@ -123,7 +123,9 @@ int main(int argc, char** argv) {
   if (argc < 3) return usage();
   std::string command = argv[1];
   std::vector<const char*> args(argv + 2, argv + argc);
-  update_client* client = update_client_new();
+  // Freed however main returns.
+  std::unique_ptr<update_client, void (*)(update_client*)> owner(update_client_new(), update_client_free);
+  update_client* client = owner.get();
   if (client == nullptr) {
     fputs("update-client: out of memory\n", stderr);
     return 1;
@@ -148,6 +150,5 @@ int main(int argc, char** argv) {
     update_client_set_update_dir(client, args[0]);
     return finish(client, update_client_status(client));
   }
-  update_client_free(client);
   return usage();
 }
