@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/durable_file.h"
 #include "base/fd.h"
 #include "base/status.h"
 
@@ -295,20 +296,13 @@ int write_signature_file(const char* package_path, const void* bytes, size_t siz
                          const char** failed_file) {
   const char* ignored_name;
   if (failed_file == nullptr) failed_file = &ignored_name;
-  // Written beside the package under a temporary name and renamed, so that a
-  // failed write never leaves a half signature where the updater looks.
+  // Written beside the package under a temporary name, flushed and renamed,
+  // so that a failed write never leaves a half signature where the updater
+  // looks, and a link planted at either name is replaced, never followed.
   *failed_file = "signature";
   std::string sig_path = std::string(package_path) + ".sig";
-  std::string temp_path = sig_path + ".tmp";
-  UniqueFd out(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (out.fd < 0) {
+  if (write_file_atomically(sig_path.c_str(), bytes, size, 0644) != OK) {
     *detail = errno;
-    return ERR_WRITE;
-  }
-  if (write_all(out.fd, bytes, size) != OK || out.close_checked() != 0 ||
-      rename(temp_path.c_str(), sig_path.c_str()) != 0) {
-    *detail = errno;
-    unlink(temp_path.c_str());
     return ERR_WRITE;
   }
   *detail = 0;

@@ -17,6 +17,7 @@
 
 #include "actions/file_utils.h"
 
+#include "base/fd.h"
 #include "base/log.h"
 #include "driver/package_trust.h"
 #include "driver/run_lock.h"
@@ -43,14 +44,13 @@ bool process_exists(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
 ParentWait wait_for_parent(pid_t pid) {
   if (waitpid(pid, nullptr, 0) == pid || errno != ECHILD) return kNoWait;
   if (!process_exists(pid)) return kNoWait;
-  int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (fd >= 0) {
-    pollfd p = {fd, POLLIN, 0};
+  UniqueFd process(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  if (process.ok()) {
+    pollfd p = {process.fd, POLLIN, 0};
     int r;
     do {
       r = poll(&p, 1, kParentWaitSeconds * 1000);
     } while (r < 0 && errno == EINTR);
-    close(fd);
     return r > 0 ? kParentEnded : kParentStillRunning;
   }
   // Kernels without process descriptors: ask every 50 ms.
@@ -135,11 +135,8 @@ int main(int argc, char** argv) {
     snprintf(path, sizeof path, "%s/update.log", update_dir);
     // A new file: a link or a pipe planted at the name is replaced, never
     // written through or waited on.
-    int fd = create_fresh_file(path, O_WRONLY, 0644);
-    if (fd >= 0) {
-      log_file = fdopen(fd, "w");
-      if (log_file == nullptr) close(fd);
-    }
+    UniqueFd fd(create_fresh_file(path, O_WRONLY, 0644));
+    if (fd.ok() && (log_file = fdopen(fd.fd, "w")) != nullptr) fd.release();
   }
   if (parent_wait == kParentEnded) log_printf("waited for process %ld to end\n", parent);
   if (parent_wait == kParentStillRunning) {
@@ -158,6 +155,9 @@ int main(int argc, char** argv) {
   }
 
   if (log_file != nullptr) {
+    // The log tells a power cut's survivor what happened; it is worth a flush.
+    fflush(log_file);
+    fsync(fileno(log_file));
     fclose(log_file);
     log_file = nullptr;
   }

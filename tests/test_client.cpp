@@ -105,9 +105,11 @@ struct ClientTest : ::testing::Test {
   }
   RunResult fetch(const std::string& version, std::vector<std::string> extra = {}) { return client("fetch", version, extra); }
 
-  // Applies what is staged to the installation and waits for the outcome.
+  // Applies what is staged to the installation and waits for the run's end
+  // (its status comes before Finish deletes the backups).
   std::string apply(std::vector<std::string> relaunch = {}) {
     unlink((dir / "updates/update.status").c_str());
+    unlink((dir / "updates/update.log").c_str());
     // The updater waits for the application, update-client's parent: a shell
     // that ends as soon as apply returns stands in for it, with a socket and
     // a file of its own open.
@@ -118,7 +120,7 @@ struct ClientTest : ::testing::Test {
     argv.insert(argv.end(), relaunch.begin(), relaunch.end());
     RunResult r = run_program(argv, options);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    for (int i = 0; i < 3 && !wait_for_text(dir / "updates/update.status", "\n"); i++) continue;
+    for (int i = 0; i < 3 && !wait_for_text(dir / "updates/update.log", "calling QuitProgressUI\n"); i++) continue;
     return read_file(dir / "updates/update.status");
   }
 

@@ -91,6 +91,8 @@ TEST(MakeUpdate, WhatAManifestCannotCarryIsRefused) {
       {{{"new/say \"hi\"", "x"}}, "a name with a double quote or a line break cannot be written in a manifest"},
       {{{"new/two\nlines", "x"}}, "two\\nlines: a name with a double quote"},
       {{{"new/a.kiv-backup", "x"}}, "a.kiv-backup: the updater keeps its backups under such names"},
+      {{{"old/u.kiv-backup", "same"}, {"new/u.kiv-backup", "same"}}, "new/u.kiv-backup: the updater keeps its backups"},
+      {{{"new/\x1b[2J\"", "x"}}, "new/\\x1b[2J\": a name with a double quote"},  // escaped, not a clear screen
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -114,9 +116,12 @@ TEST(MakeUpdate, WhatAManifestCannotCarryIsRefused) {
 
 TEST(MakeUpdate, SignsWhatItWrites) {
   TempDir dir;
-  plant_tree(dir.path, {{"old/a", "one"}, {"new/a", "two"}, {"install/a", "one"}});
+  // Links planted at the output names are replaced, never written through.
+  plant_tree(dir.path, {{"old/a", "one"}, {"new/a", "two"}, {"install/a", "one"}, {"victim", "keep"},
+                        {"out/update.zav", "../victim", 0}, {"out/update.zav.sig.tmp", "../victim", 0}});
   ASSERT_EQ(run_tool("zav", {"keygen", dir / "k.secret", dir / "k.pub"}).exit_code, 0);
   ASSERT_EQ(run_tool("make-update", {dir / "old", dir / "new", dir / "out", "--sign", dir / "k.secret"}).exit_code, 0);
+  EXPECT_EQ(read_file(dir / "victim"), "keep");
   write_file(dir / "prog/updater.pub", read_file(dir / "k.pub"));
   ASSERT_EQ(symlink(updater_bin().c_str(), (dir / "prog/updater").c_str()), 0);
   RunOptions options;
@@ -129,8 +134,9 @@ TEST(MakeUpdate, SignsWhatItWrites) {
 }
 
 // Files, directories and symbolic links (mode 0): every kind of change a
-// release makes to a tree. "zz-new-empty" sorts last,
-// so its mkdir is the package's last line.
+// release makes to a tree. Directory modes come last, deepest first, so
+// "zz-new-empty"'s mkdir is among the package's last lines, and "ro" is
+// filled before it is made read-only.
 const std::vector<TreeFile> kOld = {
     {"lib/libfoo.so.1.2.3", "library 1.2.3", 0755}, {"lib/libfoo.so.1", "libfoo.so.1.2.3", 0},
     {"bin/app", "../lib/libfoo.so.1.2.3", 0}, {"bin/old-link", "app", 0}, {"bin/dangling", "nowhere", 0},
@@ -147,6 +153,7 @@ const std::vector<TreeFile> kNew = {
     {"dir-to-file", "now a file"}, {"dir-to-link", "lib", 0}, {"file-to-dir/inside", "in the new directory"},
     {"file-to-link", "lib/libfoo.so.1", 0}, {"link-to-file", "now a file"}, {"link-to-dir/x", "x"},
     {"mode-only", "same bytes", 0755}, {"share/private/", "", 0700}, {"zz-new-empty/", "", 0750},
+    {"ro/f", "in a read-only directory"}, {"ro/", "", 0555},
 };
 
 struct Case {
@@ -155,6 +162,7 @@ struct Case {
   const char* status;
   bool ends_as_new;     // else: every OLD path as it was
   std::string log_has;  // a line the log must hold
+  bool as_user = false;  // run by an unprivileged owner of the installation
 };
 
 TEST(MakeUpdate, TreesOfEveryKindOfChangeApplyAndFailBackToOld) {
@@ -166,7 +174,7 @@ TEST(MakeUpdate, TreesOfEveryKindOfChangeApplyAndFailBackToOld) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   ASSERT_EQ(run_tool("zav", {"extract", dir / "out/update.zav", "update.manifest", dir / "manifest"}).exit_code, 0);
   EXPECT_EQ(read_file(dir / "manifest"),
-            "# Made by make-update: 29 changes.\nremove \"bin/old-lib-dir\"\nremove \"bin/old-link\"\n"
+            "# Made by make-update: 31 changes.\nremove \"bin/old-lib-dir\"\nremove \"bin/old-link\"\n"
             "remove \"dir-to-file/x\"\nremove \"dir-to-link/x\"\nremove \"file-to-dir\"\nremove \"gone/a\"\n"
             "remove \"gone/sub/b\"\nremove \"link-to-dir\"\nrmdir \"share/old-empty\"\nrmdir \"gone/sub/deeper\"\n"
             "rmdir \"gone/sub\"\nrmdir \"gone\"\nrmdir \"dir-to-link\"\nrmdir \"dir-to-file\"\n"
@@ -174,11 +182,12 @@ TEST(MakeUpdate, TreesOfEveryKindOfChangeApplyAndFailBackToOld) {
             "link \"bin/new-dangling\" \"/nonexistent/updater-test\"\nlink \"bin/new-link\" \"../lib/libfoo.so.1\"\n"
             "add \"dir-to-file\"\nlink \"dir-to-link\" \"lib\"\nadd \"file-to-dir/inside\"\n"
             "link \"file-to-link\" \"lib/libfoo.so.1\"\nadd \"lib/libfoo.so.1.2.4\"\nadd \"link-to-dir/x\"\n"
-            "add \"link-to-file\"\nadd \"mode-only\"\nmkdir \"share/new-empty\"\nmkdir \"share/private\" \"0700\"\n"
-            "mkdir \"zz-new-empty\" \"0750\"\n");
+            "add \"link-to-file\"\nadd \"mode-only\"\nadd \"ro/f\"\nmkdir \"share/new-empty\"\n"
+            "mkdir \"zz-new-empty\" \"0750\"\nmkdir \"share/private\" \"0700\"\nmkdir \"ro\" \"0555\"\n");
 
   const Case cases[] = {
       {"applied to OLD", {}, "succeeded\n", true, "FINISH MKDIR zz-new-empty\n"},
+      {"applied by an owner who is not root", {}, "succeeded\n", true, "FINISH MKDIR ro\n", true},
       // A file where the last line's directory goes fails that line.
       {"failed at the last line", {{"zz-new-empty", "in the way"}}, "failed: 7\n", false,
        "a file stands where the directory goes: zz-new-empty\n"},
@@ -194,7 +203,10 @@ TEST(MakeUpdate, TreesOfEveryKindOfChangeApplyAndFailBackToOld) {
     ASSERT_EQ(run_program({"/bin/cp", "-a", dir / "old", run / "install"}).exit_code, 0);
     ASSERT_EQ(run_program({"/bin/cp", "-a", dir / "out", run / "update"}).exit_code, 0);
     plant_tree(run / "install", c.user);
-    run_updater(run / "install", run / "update");
+    RunOptions options;
+    if (c.as_user && (options.uid = unprivileged_uid()) != 0)
+      run_program({"/bin/chown", "-R", std::to_string(options.uid), run.path});
+    run_updater(run / "install", run / "update", {}, options);
     std::string log = read_file(run / "update/update.log");
     EXPECT_EQ(read_file(run / "update/update.status"), c.status) << log;
     EXPECT_NE(log.find(c.log_has), std::string::npos) << log;

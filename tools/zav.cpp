@@ -14,6 +14,7 @@
 #include "archive/signature.h"
 #include "archive/writer.h"
 #include "base/fd.h"
+#include "base/printable.h"
 #include "base/status.h"
 
 namespace {
@@ -46,7 +47,7 @@ bool show_progress = false;
 void progress(int done, int total, const char* name) {
   if (!show_progress) return;
   if (done < total) {
-    fprintf(stderr, "\r\033[Kzav: %d/%d %s", done + 1, total, name);
+    fprintf(stderr, "\r\033[Kzav: %d/%d %s", done + 1, total, printable(name).c_str());
   } else {
     fprintf(stderr, "\r\033[K");
   }
@@ -119,10 +120,10 @@ int list_entry(UpdateArchive*, ArchiveEntry* entry, void*) {
   int rc = package_reader.DecompressEntry(entry, counter);
   fclose(counter);
   if (rc != OK) {
-    fprintf(stderr, "zav: entry %s: %s\n", entry->name, status_text(rc));
+    fprintf(stderr, "zav: entry %s: %s\n", printable(entry->name).c_str(), status_text(rc));
     return rc;
   }
-  printf("%-40s %12lld %04o %12d\n", entry->name, decoded, entry->permissions & 07777,
+  printf("%-40s %12lld %04o %12d\n", printable(entry->name).c_str(), decoded, entry->permissions & 07777,
          entry->size);
   return 0;
 }
