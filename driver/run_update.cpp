@@ -114,6 +114,9 @@ int run_phases(ActionChain* chain) {
   if (rc == OK) {
     // The new tree stands complete; deleting backups is all that is left.
     SetProgressPercent(100.0f);
+    // The installed release is recorded first: a power cut must never leave
+    // "succeeded" beside the marker of the release before.
+    record_installed_release(opened_package_release);
     write_status_file(OK);
   }
   finish_phase(chain, rc);

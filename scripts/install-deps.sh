@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config bzip2 time
   libbz2-dev libgtk2.0-dev libgtest-dev
-  libsodium-dev libdivsufsort-dev libxxhash-dev libcurl4-openssl-dev nlohmann-json3-dev nginx python3
+  libsodium-dev libdivsufsort-dev libxxhash-dev libcurl4-openssl-dev libssl-dev nlohmann-json3-dev nginx python3
   xvfb libfuse3-dev fuse3
 )
 missing=()
