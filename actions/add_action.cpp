@@ -6,10 +6,10 @@
 #include <new>
 
 #include "actions/backup.h"
+#include "actions/beneath.h"
 #include "actions/file_actions.h"
 #include "actions/file_utils.h"
 #include "actions/path_check.h"
-#include "actions/stash.h"
 #include "archive/reader.h"
 #include "base/log.h"
 #include "base/next_token.h"
@@ -26,37 +26,31 @@ int AddAction::ParseLine(char* args) {
 
 int AddAction::Prepare() {
   log_printf("PREPARE ADD %s\n", path);
-  return OK;
+  return check_way_in_prepare(path);
 }
 
 int AddAction::Execute() {
   log_printf("EXECUTE ADD %s\n", path);
-  if (is_symlink(path)) {
-    // The extraction must not write through the link (to its target, which
-    // may lie anywhere); the link is stashed whole and the new file takes
-    // its place.
-    if (access(path, F_OK) != 0) log_printf("replacing a link to nothing: %s\n", path);
-    int rc = stash_create(path);
+  int rc = check_way_beneath(path);
+  if (rc != OK) return rc;
+  if (refuse_directory(path)) return ERR_READ;
+  // A link is moved aside whole, never written through (to its target, which
+  // may lie anywhere), and the new file takes its place.
+  if (is_symlink(path) && access(path, F_OK) != 0) log_printf("replacing a link to nothing: %s\n", path);
+  if (!path_exists(path)) {
+    rc = make_parent_dirs(path);
     if (rc != OK) return rc;
-    note_created(path);
-  } else if (access(path, F_OK) != 0) {
-    int rc = make_parent_dirs(path);
-    if (rc != OK) return rc;
-    note_created(path);
-  } else {
-    int rc = backup_create(path);
-    if (rc != OK) return rc;
-    // The old file goes first, so the new one is a new inode with the entry's
-    // mode rather than the old file rewritten in place.
-    if (remove(path) != 0) return ERR_WRITE;
   }
+  rc = replace_old(path);
+  if (rc != OK) return rc;
+  // The new file is a new inode with the entry's mode, not the old one
+  // rewritten in place.
+  note_created(path);
   return extract_fresh(path, path);
 }
 
 int AddAction::Finish(int status) {
   log_printf("FINISH ADD %s\n", path);
-  int result;
-  if (finish_old_path(path, status, &result)) return result;
   return backup_conclude(path, status);
 }
 

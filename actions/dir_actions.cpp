@@ -1,5 +1,6 @@
 // The "mkdir" and "rmdir" actions.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,10 +11,11 @@
 #include <string>
 
 #include "actions/backup.h"
+#include "actions/beneath.h"
 #include "actions/file_utils.h"
 #include "actions/path_check.h"
-#include "actions/stash.h"
 #include "actions/tree_actions.h"
+#include "base/fd.h"
 #include "base/log.h"
 #include "base/next_token.h"
 #include "base/status.h"
@@ -32,12 +34,12 @@ bool holds_only_run_backups(const char* dir) {
   while (dirent* e = readdir(d)) {
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
-    if (name.size() <= suffix || name.compare(name.size() - suffix, suffix, kBackupSuffix) != 0) {
+    if (!is_backup_name(name.c_str())) {
       only = false;
       break;
     }
     std::string base = std::string(dir) + "/" + name.substr(0, name.size() - suffix);
-    if (!stash_recorded(base.c_str()) && !backup_written_by_run(base.c_str())) {
+    if (!backup_held(base.c_str())) {
       only = false;
       break;
     }
@@ -65,7 +67,7 @@ int MkdirAction::ParseLine(char* args) {
 
 int MkdirAction::Prepare() {
   log_printf("PREPARE MKDIR %s\n", path);
-  return OK;
+  return check_way_in_prepare(path);
 }
 
 int MkdirAction::Execute() {
@@ -79,7 +81,7 @@ int MkdirAction::Execute() {
       return ERR_WRITE;
     }
     if (mode < 0 || (st.st_mode & 07777) == static_cast<mode_t>(mode)) return OK;
-    old_mode = st.st_mode & 07777;
+    remember_first_mode(path, st.st_mode & 07777);
   } else {
     rc = make_parent_dirs(path);
     if (rc != OK) return rc;
@@ -89,20 +91,21 @@ int MkdirAction::Execute() {
     }
     if (mode < 0) return OK;
   }
-  // chmod, not mkdir's mode: the umask must not cut the mode asked for.
-  if (chmod(path, static_cast<mode_t>(mode)) != 0) {
+  // On the directory itself, never through a link put there; and not by
+  // mkdir's mode, which the umask would cut.
+  UniqueFd dir(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir.ok() || fchmod(dir.fd, static_cast<mode_t>(mode)) != 0) {
     log_printf("chmod failed: %d\n", errno);
     return ERR_WRITE;
   }
   return OK;
 }
 
+// Every line that changed the directory's mode gives it back the mode from
+// before the run, whatever the order of their Finish.
 int MkdirAction::Finish(int status) {
   log_printf("FINISH MKDIR %s\n", path);
-  struct stat st;
-  if (status != OK && old_mode >= 0 && reached_directly(path) && lstat(path, &st) == 0 &&
-      S_ISDIR(st.st_mode))
-    chmod(path, static_cast<mode_t>(old_mode));
+  if (status != OK && reached_directly(path)) restore_first_mode(path);
   return OK;
 }
 
@@ -114,7 +117,7 @@ int RmdirAction::ParseLine(char* args) {
 
 int RmdirAction::Prepare() {
   log_printf("PREPARE RMDIR %s\n", path);
-  return OK;
+  return check_way_in_prepare(path);
 }
 
 int RmdirAction::Execute() {
@@ -125,6 +128,9 @@ int RmdirAction::Execute() {
   if (lstat(path, &st) != 0) {
     log_printf("directory cannot be removed because it does not exist; skipping\n");
     skip = true;
+    // An interrupted run may have moved it aside: then its backup, with the
+    // backups of the files removed from it, is this run's.
+    backup_adopt_leftover(path);
     return OK;
   }
   // Whatever the application or its user keeps there is never removed by
@@ -139,12 +145,19 @@ int RmdirAction::Execute() {
     skip = true;
     return OK;
   }
+  char name[1024];
+  backup_path(path, name);
+  if (!backup_held(path) && path_exists(name)) {
+    // Moving the directory would need its leftover's name: both stay.
+    log_printf("backup name taken, not replaced: %s\n", name);
+    return ERR_WRITE;
+  }
   // Moved, not removed: the backups of the files removed from it are inside.
-  return stash_create(path);
+  return backup_take(path);
 }
 
 int RmdirAction::Finish(int status) {
   log_printf("FINISH RMDIR %s\n", path);
-  if (skip) return OK;
-  return stash_conclude(path, status);
+  if (!backup_held(path)) return OK;
+  return backup_conclude(path, status);
 }

@@ -13,17 +13,6 @@
 // OK or ERR_WRITE.
 int make_parent_dirs(char* path);
 
-// Copies `src` to `dst` with the source's permission bits, making `dst`'s
-// directories first; whatever stood at `dst` is replaced by a new file
-// (create_fresh_file), never written through. OK,
-// ERR_READ (source cannot be opened, examined or read) or ERR_WRITE. A failed
-// copy leaves what it wrote of `dst`.
-int copy_file(const char* src, char* dst);
-
-// As copy_file; *dst_touched tells whether `dst` was created
-// before the copy ended, so a caller can clean up a partial destination.
-int copy_file_tracked(const char* src, char* dst, bool* dst_touched);
-
 // Extracts the package entry `name` into a fresh file `path` (as
 // create_fresh_file) with the entry's mode, less the set-user-ID and
 // set-group-ID bits unless the package was verified (logged). With `fd`, the

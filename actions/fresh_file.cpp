@@ -7,6 +7,7 @@
 
 #include "actions/file_utils.h"
 #include "archive/reader.h"
+#include "base/fd.h"
 #include "base/log.h"
 #include "base/status.h"
 
@@ -20,20 +21,20 @@ int extract_fresh(const char* name, const char* path, int* fd) {
     log_printf("set-user-ID and set-group-ID bits dropped: %s\n", path);
     mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
   }
-  int out = create_fresh_file(path, O_RDWR, mode);
-  if (out < 0) return ERR_WRITE;
-  int rc = package_reader.ExtractEntryToFd(entry, out);
-  if (rc == OK && fd != nullptr && lseek(out, 0, SEEK_SET) != 0) rc = ERR_READ;
+  UniqueFd out(create_fresh_file(path, O_RDWR, mode));
+  if (!out.ok()) return ERR_WRITE;
+  int rc = package_reader.ExtractEntryToFd(entry, out.fd);
+  if (rc == OK && fd != nullptr && lseek(out.fd, 0, SEEK_SET) != 0) rc = ERR_READ;
   if (rc != OK) {
     // A partial file would hold the disk space that the restore needs.
     if (rc == ERR_WRITE) log_printf("cannot write %s: %d\n", path, errno);
-    close(out);
+    out.reset();
     unlink(path);
     return rc;
   }
   if (fd != nullptr) {
-    *fd = out;
-  } else if (close(out) != 0) {
+    *fd = out.release();
+  } else if (out.close_checked() != 0) {
     log_printf("cannot write %s: %d\n", path, errno);
     unlink(path);
     return ERR_WRITE;

@@ -5,16 +5,30 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "actions/file_utils.h"
 #include "actions/path_check.h"
-#include "actions/stash.h"
+#include "actions/backup.h"
+#include "actions/beneath.h"
 #include "actions/tree_actions.h"
 #include "base/log.h"
 #include "base/next_token.h"
 #include "base/status.h"
 
 ManifestAction* create_link_action() { return new (std::nothrow) LinkAction; }
+
+namespace {
+
+// Whether the link at `path` has exactly `target`, however long either is.
+bool has_target(const char* path, const char* target) {
+  size_t length = strlen(target);
+  std::string old(length + 1, '\0');
+  ssize_t n = readlink(path, &old[0], old.size());
+  return n >= 0 && static_cast<size_t>(n) == length && memcmp(old.data(), target, length) == 0;
+}
+
+}  // namespace
 
 int LinkAction::ParseLine(char* args) {
   path = next_token("\"", &args);
@@ -27,7 +41,7 @@ int LinkAction::ParseLine(char* args) {
 
 int LinkAction::Prepare() {
   log_printf("PREPARE LINK %s\n", path);
-  return OK;
+  return check_way_in_prepare(path);
 }
 
 int LinkAction::Execute() {
@@ -36,22 +50,22 @@ int LinkAction::Execute() {
   if (rc != OK) return rc;
   struct stat st;
   if (lstat(path, &st) == 0) {
-    if (S_ISLNK(st.st_mode)) {
-      char old[1024];
-      ssize_t n = readlink(path, old, sizeof old);
-      if (n >= 0 && static_cast<size_t>(n) == strlen(target) && memcmp(old, target, n) == 0)
-        return OK;
-    } else if (S_ISDIR(st.st_mode)) {
+    if (S_ISLNK(st.st_mode) && has_target(path, target)) {
+      // Done already, maybe by an interrupted run, whose backup is then this
+      // run's to restore or delete.
+      backup_adopt_leftover(path);
+      return OK;
+    }
+    if (S_ISDIR(st.st_mode)) {
       log_printf("a directory stands where the link goes: %s\n", path);
       return ERR_WRITE;
     }
-    rc = stash_create(path);
-    if (rc != OK) return rc;
-    replaced = true;
   } else {
     rc = make_parent_dirs(path);
     if (rc != OK) return rc;
   }
+  rc = replace_old(path);
+  if (rc != OK) return rc;
   if (symlink(target, path) != 0) {
     log_printf("symlink failed: %d\n", errno);
     return ERR_WRITE;
@@ -64,6 +78,6 @@ int LinkAction::Execute() {
 // does; one that replaced something gives way to it.
 int LinkAction::Finish(int status) {
   log_printf("FINISH LINK %s\n", path);
-  if (!replaced) return OK;
-  return stash_conclude(path, status);
+  if (!backup_held(path)) return OK;
+  return backup_conclude(path, status);
 }

@@ -11,10 +11,11 @@
 #include <new>
 
 #include "actions/backup.h"
+#include "actions/beneath.h"
 #include "actions/file_utils.h"
 #include "actions/path_check.h"
-#include "actions/stash.h"
 #include "archive/reader.h"
+#include "base/fd.h"
 #include "base/log.h"
 #include "base/next_token.h"
 #include "base/status.h"
@@ -28,23 +29,9 @@ void temporary_patch_path(int number, char (&buffer)[1024]) {
   snprintf(buffer, sizeof buffer, "%s/%d.patch", update_dir, number);
 }
 
-// Clears `path` for the patched file: a link is stashed whole, so that a
-// failed run puts back the link and not a copy of its target.
-int replace_old_file(const char* path) {
-  if (is_symlink(path)) {
-    int rc = stash_create(path);
-    if (rc == OK) note_created(path);
-    return rc;
-  }
-  int rc = backup_create(path);
-  if (rc != OK) return rc;
-  return remove(path) == 0 ? OK : ERR_WRITE;
-}
-
 }  // namespace
 
 PatchAction::~PatchAction() {
-  if (patch_fd >= 0) close(patch_fd);
   // Also for an action that was never numbered (-1): harmless, and the same
   // on every path.
   if (update_dir != nullptr) {
@@ -67,24 +54,29 @@ int PatchAction::ParseLine(char* args) {
 int PatchAction::Prepare() {
   log_printf("PREPARE PATCH %s\n", path);
   patch_number = patch_counter++;
+  int rc = check_way_in_prepare(path);
+  if (rc != OK) return rc;
   char temporary[1024];
   temporary_patch_path(patch_number, temporary);
   // Read back through the descriptor it was written with: the name lies in
   // the update directory, where anyone may rename another file over it.
-  int rc = extract_fresh(entry_name, temporary, &patch_fd);
+  rc = extract_fresh(entry_name, temporary, &patch_fd.fd);
   if (rc != OK) return rc;
-  rc = read_patch_header(patch_fd, &header);
+  rc = read_patch_header(patch_fd.fd, &header);
   if (rc != OK) return rc;
 
-  int fd = open(path, O_RDONLY);
-  if (fd < 0) {
+  // Through a link that stays inside the installation (its target gives the
+  // content and the mode), never one that leads out.
+  UniqueFd source(open_beneath(path, O_RDONLY));
+  struct stat st;
+  if (!source.ok() || fstat(source.fd, &st) != 0) {
     rc = ERR_READ;
   } else {
-    rc = LoadSourceFile(&header, fd, &source_data);
-    close(fd);
+    source_mode = st.st_mode & 07777;
+    rc = LoadSourceFile(&header, source.fd, &source_data);
   }
   if (rc != OK && rc != ERR_NO_MEMORY && load_from_leftover_backup() == OK) return OK;
-  if (rc != OK && fd >= 0) log_printf("LoadSourceFile failed\n");
+  if (rc != OK && source.ok()) log_printf("LoadSourceFile failed\n");
   return rc;
 }
 
@@ -95,48 +87,37 @@ int PatchAction::Prepare() {
 int PatchAction::load_from_leftover_backup() {
   char name[1024];
   backup_path(path, name);
-  int fd = open(name, O_RDONLY);
-  if (fd < 0) return ERR_READ;
+  UniqueFd fd(open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.ok()) return ERR_READ;
   struct stat st;
-  int rc = fstat(fd, &st) == 0 ? OK : ERR_READ;
+  int rc = fstat(fd.fd, &st) == 0 ? OK : ERR_READ;
   if (rc == OK) {
     free(source_data);
     source_data = nullptr;
-    rc = LoadSourceFile(&header, fd, &source_data);
+    rc = LoadSourceFile(&header, fd.fd, &source_data);
   }
-  close(fd);
   if (rc != OK) return rc;
   log_printf("source taken from the backup of an interrupted run: %s\n", name);
   source_from_backup = true;
-  backup_mode = st.st_mode & 07777;
+  source_mode = st.st_mode & 07777;
   return OK;
 }
 
 int PatchAction::Execute() {
   log_printf("EXECUTE PATCH %s\n", path);
-  // stat, not lstat: a link's target gives the mode, and the link itself is
-  // replaced by a regular file below.
-  struct stat st;
-  int rc;
-  mode_t mode;
-  if (source_from_backup) {
-    // The file itself may be gone or half written: the backup holds both the
-    // content and the mode.
-    mode = backup_mode;
-    rc = backup_adopt(path, mode);
-    if (rc != OK) return rc;
-    if (remove(path) != 0 && errno != ENOENT) return ERR_WRITE;
-  } else {
-    if (stat(path, &st) != 0) return ERR_READ;
-    mode = st.st_mode & 07777;
-    rc = replace_old_file(path);
-    if (rc != OK) return rc;
-  }
-  int out = create_fresh_file(path, O_WRONLY, mode);
-  if (out < 0) return ERR_WRITE;
-  rc = apply_patch(&header, patch_fd, source_data, out);
+  int rc = check_way_beneath(path);
+  if (rc != OK) return rc;
+  // The file itself may be gone or half written when the source is an
+  // interrupted run's backup: the backup holds the content and the mode.
+  if (source_from_backup && !backup_adopt_leftover(path)) return ERR_READ;
+  rc = replace_old(path);
+  if (rc != OK) return rc;
+  note_created(path);
+  UniqueFd out(create_fresh_file(path, O_WRONLY, source_mode));
+  if (!out.ok()) return ERR_WRITE;
+  rc = apply_patch(&header, patch_fd.fd, source_data, out.fd);
   if (rc == ERR_WRITE) log_printf("cannot write %s: %d\n", path, errno);
-  if (close(out) != 0 && rc == OK) {
+  if (out.close_checked() != 0 && rc == OK) {
     log_printf("cannot write %s: %d\n", path, errno);
     rc = ERR_WRITE;
   }
@@ -147,8 +128,6 @@ int PatchAction::Execute() {
 
 int PatchAction::Finish(int status) {
   log_printf("FINISH PATCH %s\n", path);
-  int result;
-  if (finish_old_path(path, status, &result)) return result;
   return backup_conclude(path, status);
 }
 

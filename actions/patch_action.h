@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include "base/fd.h"
 #include "base/manifest_action.h"
 #include "patch/patch_format.h"
 
@@ -21,12 +22,12 @@ class PatchAction : public ManifestAction {
   char* path = nullptr;        // installed file to patch; in the manifest text
   int patch_number = -1;       // of "<update_dir>/<n>.patch"; -1 until prepared
   PatchHeader header{};
-  int patch_fd = -1;                     // owned; open from Prepare to destruction
+  UniqueFd patch_fd;                     // open from Prepare to destruction
   unsigned char* source_data = nullptr;  // owned; the installed file as Prepare read it
   bool source_from_backup = false;       // the source is an interrupted run's backup
-  mode_t backup_mode = 0;                // that backup's permission bits
+  mode_t source_mode = 0;                // the source's permission bits, for the result
 
-  // Closes patch_fd, removes the temporary patch file, frees source_data.
+  // Removes the temporary patch file and frees source_data.
   ~PatchAction() override;
   // `"entry" "path"`; the path must pass check_installed_path. OK or ERR_SYNTAX.
   int ParseLine(char* args) override;

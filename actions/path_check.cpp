@@ -1,8 +1,11 @@
 // Refusing paths that would reach outside the installation or whose backup
-// name would be cut short.
+// name would be cut short, and looking at what stands on the way.
 #include "actions/path_check.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <string>
 
 #include "actions/backup.h"
 #include "base/log.h"
@@ -32,4 +35,29 @@ int check_installed_path(const char* path) {
     return ERR_SYNTAX;
   }
   return OK;
+}
+
+bool is_symlink(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool path_exists(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0;
+}
+
+bool link_on_the_way(const char* path) {
+  std::string p = path;
+  for (size_t at = p.find('/'); at != std::string::npos; at = p.find('/', at + 1)) {
+    struct stat st;
+    if (lstat(p.substr(0, at).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
+  }
+  return false;
+}
+
+int check_no_link_on_the_way(const char* path) {
+  if (!link_on_the_way(path)) return OK;
+  log_printf("refused, a symbolic link on the way: %s\n", path);
+  return ERR_WRITE;
 }

@@ -1,4 +1,5 @@
 // The "remove" action.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,9 +8,9 @@
 #include <new>
 
 #include "actions/backup.h"
+#include "actions/beneath.h"
 #include "actions/file_actions.h"
 #include "actions/path_check.h"
-#include "actions/stash.h"
 #include "base/log.h"
 #include "base/next_token.h"
 #include "base/status.h"
@@ -30,6 +31,8 @@ int RemoveAction::ParseLine(char* args) {
 
 int RemoveAction::Prepare() {
   log_printf("PREPARE REMOVE %s\n", path);
+  int rc = check_way_in_prepare(path);
+  if (rc != OK) return rc;
   // A link to nothing exists too: removing it must not skip it.
   if (!path_exists(path)) {
     log_printf("%s", kSkipMessage);
@@ -37,7 +40,6 @@ int RemoveAction::Prepare() {
     return OK;
   }
   // Deleting a file needs write permission on its directory, not on the file.
-  int rc;
   char* slash = strrchr(path, '/');
   if (slash != nullptr) {
     *slash = '\0';
@@ -55,23 +57,39 @@ int RemoveAction::Prepare() {
 
 int RemoveAction::Execute() {
   log_printf("EXECUTE REMOVE %s\n", path);
-  if (skip) return OK;
-  // An earlier action of this run may have removed the file already.
-  if (!path_exists(path)) {
+  int rc = check_way_beneath(path);
+  if (rc != OK) return rc;
+  if (!skip && !path_exists(path)) {
+    // An earlier action of this run, or an interrupted run, removed it.
     log_printf("%s", kSkipMessage);
+    skip = 1;
+  }
+  // A file found gone may have been removed by an interrupted run, whose
+  // backup of it is then this run's to restore or delete.
+  if (skip) {
+    backup_adopt_leftover(path);
+    return OK;
+  }
+  // "remove" is for files and links. A package that turns any earlier
+  // release into its own removes a link where that release has a directory,
+  // which an installation of another release may hold as a directory: it
+  // stays, as rmdir leaves what is not a directory.
+  struct stat st;
+  if (lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+    log_printf("not a file or link, left in place: %s\n", path);
     skip = 1;
     return OK;
   }
   // The link itself goes, never its target, and comes back as a link.
-  if (is_symlink(path)) return stash_create(path);
-  int rc = backup_create(path);
+  rc = backup_take(path);
   if (rc != OK) {
     log_printf("backup_create failed: %d\n", rc);
     return rc;
   }
-  int removed = remove(path);
-  if (removed != 0) {
-    log_printf("remove failed: %d\n", removed);
+  // Still there when the backup was an interrupted run's or this run's own:
+  // what stands here is then that run's work.
+  if (path_exists(path) && unlink(path) != 0) {
+    log_printf("remove failed: %d\n", -1);
     return ERR_WRITE;
   }
   return OK;
@@ -79,10 +97,6 @@ int RemoveAction::Execute() {
 
 int RemoveAction::Finish(int status) {
   log_printf("FINISH REMOVE %s\n", path);
-  // A file that was already gone may have been removed by an interrupted
-  // run; a successful run must not leave that run's backup behind.
-  if (skip) return status == OK && reached_directly(path) ? backup_conclude(path, OK) : OK;
-  int result;
-  if (finish_old_path(path, status, &result)) return result;
+  if (skip && !backup_held(path)) return OK;
   return backup_conclude(path, status);
 }

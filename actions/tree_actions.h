@@ -1,7 +1,8 @@
 // The manifest actions for what is not a regular file: symbolic links and
 // directories. Their paths pass the same check as every changing action's,
-// and what they replace or remove is stashed whole (actions/stash.h), so a
-// failed run puts back links as links and directories with their contents.
+// and what they replace or remove is moved aside whole (actions/backup.h),
+// so a failed run puts back links as links and directories with their
+// contents.
 #pragma once
 
 #include "base/manifest_action.h"
@@ -13,7 +14,6 @@ class LinkAction : public ManifestAction {
  public:
   char* path = nullptr;
   char* target = nullptr;
-  bool replaced = false;  // what stood at `path` was stashed
 
   int ParseLine(char* args) override;
   int Prepare() override;
@@ -29,8 +29,7 @@ class LinkAction : public ManifestAction {
 class MkdirAction : public ManifestAction {
  public:
   char* path = nullptr;
-  int mode = -1;        // -1: none given
-  int old_mode = -1;    // an existing directory's mode before Execute changed it
+  int mode = -1;  // -1: none given
 
   int ParseLine(char* args) override;
   int Prepare() override;

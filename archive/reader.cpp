@@ -12,6 +12,8 @@
 #include <cstring>
 
 #include "base/byte_order.h"
+#include "base/durable_file.h"
+#include "base/fd.h"
 #include "base/status.h"
 
 PackageReader package_reader;
@@ -230,22 +232,19 @@ int PackageReader::ExtractEntry(const char* name, const char* dest_path) {
   if (archive == nullptr) return ERR_READ;
   ArchiveEntry* entry = archive_find(archive, name);
   if (entry == nullptr) return ERR_READ;
-  int fd = creat(dest_path, static_cast<mode_t>(entry->permissions & 07777));
-  if (fd < 0) return ERR_WRITE;
-  int rc = ExtractEntryToFd(entry, fd);
-  close(fd);
-  return rc;
+  // A link planted at the name is replaced, never written through.
+  UniqueFd fd(create_output_file(dest_path, O_WRONLY, static_cast<mode_t>(entry->permissions & 07777)));
+  if (!fd.ok()) return ERR_WRITE;
+  return ExtractEntryToFd(entry, fd.fd);
 }
 
 int PackageReader::ExtractEntryToFd(ArchiveEntry* entry, int fd) {
   // The stream gets a descriptor of its own, so the caller's stays open.
-  int own = dup(fd);
-  if (own < 0) return ERR_WRITE;
-  FILE* out = fdopen(own, "wb");
-  if (out == nullptr) {
-    close(own);
-    return ERR_WRITE;
-  }
+  UniqueFd own(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!own.ok()) return ERR_WRITE;
+  FILE* out = fdopen(own.fd, "wb");
+  if (out == nullptr) return ERR_WRITE;
+  own.release();  // the stream's now
   int rc = DecompressEntry(entry, out);
   int error = errno;
   // A write error that stdio held back shows at close; the caller relies on

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/durable_file.h"
 #include "base/fd.h"
 #include "base/status.h"
 
@@ -236,15 +237,41 @@ int generate_key_pair(const char* secret_path, const char* public_path, int* det
   return OK;
 }
 
+int sign_with_secret_key(const char* secret_path, const unsigned char* data, size_t size,
+                         PackageSignature* signature, int* detail) {
+  if (sodium_init() < 0) return ERR_NO_MEMORY;
+  SeedOwner seed;
+  int rc = load_secret_seed(secret_path, &seed, detail);
+  if (rc != OK) return rc;
+  unsigned char public_key[kPublicKeySize];
+  unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_seed_keypair(public_key, secret_key, seed.bytes);
+  crypto_sign_detached(signature->bytes, nullptr, data, size, secret_key);
+  sodium_memzero(secret_key, sizeof secret_key);
+  return OK;
+}
+
+int public_key_of_secret(const char* secret_path, PublicKey* key, int* detail) {
+  if (sodium_init() < 0) return ERR_NO_MEMORY;
+  SeedOwner seed;
+  int rc = load_secret_seed(secret_path, &seed, detail);
+  if (rc != OK) return rc;
+  unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_seed_keypair(key->bytes, secret_key, seed.bytes);
+  sodium_memzero(secret_key, sizeof secret_key);
+  return OK;
+}
+
 int sign_package_file(const char* package_path, const char* secret_path, int* detail,
                       const char** failed_file) {
   const char* ignored_name;
   if (failed_file == nullptr) failed_file = &ignored_name;
   if (sodium_init() < 0) return ERR_NO_MEMORY;
 
-  SeedOwner seed;
+  // The key is read before the package, so that a bad key names the key.
+  PublicKey ignored_key;
   *failed_file = secret_path;
-  int rc = load_secret_seed(secret_path, &seed, detail);
+  int rc = public_key_of_secret(secret_path, &ignored_key, detail);
   if (rc != OK) return rc;
 
   *failed_file = package_path;
@@ -257,27 +284,25 @@ int sign_package_file(const char* package_path, const char* secret_path, int* de
   rc = hash_package(package.fd, digest, detail);
   if (rc != OK) return rc;
 
-  unsigned char public_key[kPublicKeySize];
-  unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
-  crypto_sign_seed_keypair(public_key, secret_key, seed.bytes);
   PackageSignature signature;
-  crypto_sign_detached(signature.bytes, nullptr, digest, sizeof digest, secret_key);
-  sodium_memzero(secret_key, sizeof secret_key);
+  *failed_file = secret_path;
+  rc = sign_with_secret_key(secret_path, digest, sizeof digest, &signature, detail);
+  if (rc != OK) return rc;
+  return write_signature_file(package_path, signature.bytes, sizeof signature.bytes, detail,
+                              failed_file);
+}
 
-  // Written beside the package under a temporary name and renamed, so that a
-  // failed write never leaves a half signature where the updater looks.
+int write_signature_file(const char* package_path, const void* bytes, size_t size, int* detail,
+                         const char** failed_file) {
+  const char* ignored_name;
+  if (failed_file == nullptr) failed_file = &ignored_name;
+  // Written beside the package under a temporary name, flushed and renamed,
+  // so that a failed write never leaves a half signature where the updater
+  // looks, and a link planted at either name is replaced, never followed.
   *failed_file = "signature";
   std::string sig_path = std::string(package_path) + ".sig";
-  std::string temp_path = sig_path + ".tmp";
-  UniqueFd out(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (out.fd < 0) {
+  if (write_file_atomically(sig_path.c_str(), bytes, size, 0644) != OK) {
     *detail = errno;
-    return ERR_WRITE;
-  }
-  if (write_all(out.fd, signature.bytes, sizeof signature.bytes) != OK ||
-      out.close_checked() != 0 || rename(temp_path.c_str(), sig_path.c_str()) != 0) {
-    *detail = errno;
-    unlink(temp_path.c_str());
     return ERR_WRITE;
   }
   *detail = 0;

@@ -63,6 +63,17 @@ int verify_package_file(int fd, const PackageSignature& signature,
 // ERR_WRITE (*detail = errno), in which case neither file is left behind.
 int generate_key_pair(const char* secret_path, const char* public_path, int* detail);
 
+// Signs `size` bytes at `data` with the secret key file at `secret_path`
+// (pure Ed25519). OK; ERR_READ (*detail = errno) or ERR_BAD_DATA (*detail =
+// 0) for an unreadable or malformed key file; ERR_NO_MEMORY when libsodium
+// cannot start.
+int sign_with_secret_key(const char* secret_path, const unsigned char* data, size_t size,
+                         PackageSignature* signature, int* detail);
+
+// The public half of the secret key file at `secret_path`; statuses as
+// sign_with_secret_key.
+int public_key_of_secret(const char* secret_path, PublicKey* key, int* detail);
+
 // Signs the package at `package_path` with the secret key file at
 // `secret_path` and writes the signature to "<package_path>.sig". OK;
 // ERR_READ (*detail = errno) or ERR_BAD_DATA (*detail = 0) for an unreadable
@@ -72,3 +83,9 @@ int generate_key_pair(const char* secret_path, const char* public_path, int* det
 // given, or "signature" for the signature file.
 int sign_package_file(const char* package_path, const char* secret_path, int* detail,
                       const char** failed_file);
+
+// Writes `size` bytes as "<package_path>.sig" (a temporary file renamed into
+// place). OK, or ERR_WRITE with *detail = errno and *failed_file (may be
+// null) = "signature".
+int write_signature_file(const char* package_path, const void* bytes, size_t size, int* detail,
+                         const char** failed_file);

@@ -8,8 +8,10 @@
 #include <cstring>
 #include <new>
 
-#include "base/byte_order.h"
 #include "archive/package_format.h"
+#include "base/byte_order.h"
+#include "base/durable_file.h"
+#include "base/fd.h"
 #include "base/status.h"
 
 namespace {
@@ -109,8 +111,11 @@ int add_entry(PackageWriter* w, const char* name, uint32_t permissions, Feed fee
 }  // namespace
 
 int package_writer_open(PackageWriter* writer, const char* path) {
-  writer->file = fopen(path, "wb");
+  // A new file: a link planted at the name is replaced, never written through.
+  UniqueFd fd(create_output_file(path, O_RDWR, 0644));
+  writer->file = fd.ok() ? fdopen(fd.fd, "wb") : nullptr;
   if (writer->file == nullptr) return ERR_WRITE;
+  fd.release();  // the stream's now
   writer->path = path;
   writer->records.clear();
   unsigned char header[kPackageHeaderSize];
@@ -134,20 +139,18 @@ int package_writer_add_buffer(PackageWriter* writer, const char* name, const voi
 
 int package_writer_add_file(PackageWriter* writer, const char* name, const char* src_path,
                             uint32_t permissions) {
-  int fd = open(src_path, O_RDONLY);
-  if (fd < 0) return ERR_READ;
-  int rc = add_entry(writer, name, permissions, [&](Compressor* c) {
+  UniqueFd fd(open(src_path, O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) return ERR_READ;
+  return add_entry(writer, name, permissions, [&](Compressor* c) {
     std::vector<char> buffer(kChunk);
     for (;;) {
-      ssize_t n = read(fd, buffer.data(), buffer.size());
+      ssize_t n = read(fd.fd, buffer.data(), buffer.size());
       if (n < 0) return static_cast<int>(ERR_READ);
       int frc = compressor_feed(c, buffer.data(), static_cast<size_t>(n),
                                 n == 0 ? BZ_FINISH : BZ_RUN);
       if (frc != OK || n == 0) return frc;
     }
   });
-  close(fd);
-  return rc;
 }
 
 int package_writer_finish(PackageWriter* writer) {

@@ -24,6 +24,18 @@ int create_fresh_file(const char* path, int flags, mode_t mode) {
   return -1;
 }
 
+int create_output_file(const char* path, int flags, mode_t mode) {
+  struct stat st;
+  if (lstat(path, &st) == 0 && !S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode)) {
+    if (S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      return -1;
+    }
+    return open(path, (flags & ~O_CREAT) | O_NOFOLLOW | O_CLOEXEC);
+  }
+  return create_fresh_file(path, flags, mode);
+}
+
 int sync_dir(const char* dir) {
   UniqueFd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.ok() || fsync(fd.fd) != 0) return ERR_WRITE;

@@ -14,6 +14,12 @@
 // someone else prepared. The descriptor (the caller's), or -1 with errno.
 int create_fresh_file(const char* path, int flags, mode_t mode);
 
+// For a program's output at a path its user named: a link or a regular file
+// standing there is replaced by a new file (as create_fresh_file), never
+// written through; a device or a pipe (/dev/null) is written as it stands,
+// never removed. The descriptor (the caller's), or -1 with errno.
+int create_output_file(const char* path, int flags, mode_t mode);
+
 // Flushes the directory `dir` itself (its entries: names made, renamed or
 // removed in it). OK, or ERR_WRITE with errno.
 int sync_dir(const char* dir);

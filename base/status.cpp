@@ -10,6 +10,7 @@ const char* status_text(int status) {
     case ERR_READ: return "cannot read";
     case ERR_WRITE: return "cannot write";
     case ERR_BAD_DATA: return "bad data";
+    case ERR_DOWNGRADE: return "an older release than the installed one";
     default: return "failed";
   }
 }

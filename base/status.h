@@ -11,6 +11,7 @@ enum StatusCode {
   ERR_READ = 6,          // a file, entry or package cannot be opened or read
   ERR_WRITE = 7,         // a file cannot be created, written or removed
   ERR_BAD_DATA = 8,      // data of the wrong size or form
+  ERR_DOWNGRADE = 9,     // the package brings an older release than the installed one
 };
 
 // A short message for `status`, for a tool's error output ("cannot read").

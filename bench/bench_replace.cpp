@@ -1,13 +1,17 @@
-// Benchmark: an update that replaces 2,000 installed files of mixed sizes
-// (about 200 MiB in all), against the same work done by standard tools in one
-// shell run: `cp` of each file to its backup, `bzip2 -dc` of each entry over
-// the file, and the backups deleted at the end. Prints both times and their
-// ratio (updater / reference); the updater should stay at or below 1.2.
+// Benchmark: an update that replaces every file of an installation (2,000
+// files of mixed sizes, about 200 MiB, unless told otherwise), run by one or
+// more updaters, against the same work done by standard tools: `cp` of each
+// file to its backup, `bzip2 -dc` of each entry over the file, the backups
+// deleted at the end ("cp"); and `bzip2 -dc | tar x` of the new tree
+// followed by `sync` ("tar"). Prints every time and each updater's ratio to
+// the references and to the first updater.
 //
-//   bench_replace UPDATER WORK_DIR [ROUNDS]
+//   bench_replace WORK_DIR ROUNDS FILES MIB REFERENCES UPDATER...
 //
-// WORK_DIR is created and filled (about 700 MiB); the fastest of ROUNDS
-// (default 3) alternating runs of each side is reported.
+// REFERENCES: "cp,tar", "cp" or "tar".
+//
+// WORK_DIR is created and filled (about 3.5 times MIB); the fastest of ROUNDS
+// alternating runs of each side is reported.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -33,11 +37,11 @@ struct Rng {
 };
 
 // Sizes like an application's files: many small ones, some of a few hundred
-// KiB, a few of several MiB; scaled so that the total is close to 200 MiB.
-std::vector<size_t> file_sizes(Rng* rng) {
+// KiB, a few of several MiB; scaled so that the total is close to `mib` MiB.
+std::vector<size_t> file_sizes(Rng* rng, int files, double mib) {
   std::vector<size_t> sizes;
   size_t total = 0;
-  for (int i = 0; i < 2000; i++) {
+  for (int i = 0; i < files; i++) {
     uint32_t kind = rng->next() % 100;
     size_t size;
     if (kind < 70) {
@@ -50,7 +54,7 @@ std::vector<size_t> file_sizes(Rng* rng) {
     sizes.push_back(size);
     total += size;
   }
-  double scale = (200.0 * (1 << 20)) / static_cast<double>(total);
+  double scale = (mib * (1 << 20)) / static_cast<double>(total);
   for (size_t& s : sizes) s = static_cast<size_t>(static_cast<double>(s) * scale) + 1;
   return sizes;
 }
@@ -105,40 +109,60 @@ double timed_run(const std::vector<std::string>& argv, const std::string& cwd) {
 
 int shell(const std::string& command) { return system(command.c_str()); }
 
+// A fresh copy of the old installation, on disk, for the next timed run.
+bool fresh_install(const std::string& work) {
+  return shell("rm -rf '" + work + "/install' && cp -a '" + work + "/old' '" + work + "/install' && sync") == 0;
+}
+
+bool succeeded(const std::string& work) {
+  FILE* status = fopen((work + "/update/update.status").c_str(), "r");
+  char text[64] = "";
+  bool ok = status != nullptr && fgets(text, sizeof text, status) != nullptr && std::string(text) == "succeeded\n";
+  if (status != nullptr) fclose(status);
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    fprintf(stderr, "usage: bench_replace UPDATER WORK_DIR [ROUNDS]\n");
+  if (argc < 7) {
+    fprintf(stderr, "usage: bench_replace WORK_DIR ROUNDS FILES MIB REFERENCES UPDATER...\n");
     return 2;
   }
-  // The updater runs in the installation, so a relative name would not be found.
-  char* resolved = realpath(argv[1], nullptr);
-  if (resolved == nullptr) {
-    perror(argv[1]);
-    return 2;
+  std::string work = argv[1], references = argv[5];
+  int rounds = atoi(argv[2]), files = atoi(argv[3]);
+  double mib = atof(argv[4]);
+  // The updaters run in the installation, so a relative name would not be found.
+  std::vector<std::string> updaters;
+  for (int i = 6; i < argc; i++) {
+    char* resolved = realpath(argv[i], nullptr);
+    if (resolved == nullptr) {
+      perror(argv[i]);
+      return 2;
+    }
+    updaters.push_back(resolved);
+    free(resolved);
   }
-  std::string updater = resolved, work = argv[2];
-  free(resolved);
-  int rounds = argc > 3 ? atoi(argv[3]) : 3;
-  if (shell("rm -rf '" + work + "' && mkdir -p '" + work + "'/old '" + work + "'/entries '" +
+  if (shell("rm -rf '" + work + "' && mkdir -p '" + work + "'/old '" + work + "'/new '" + work + "'/entries '" +
             work + "'/update") != 0) {
     return 1;
   }
 
-  fprintf(stderr, "making 2000 files and their package...\n");
+  fprintf(stderr, "making %d files and their package...\n", files);
   Rng rng{12345};
-  std::vector<size_t> sizes = file_sizes(&rng);
+  std::vector<size_t> sizes = file_sizes(&rng, files, mib);
   PackageWriter writer;
   if (package_writer_open(&writer, (work + "/update/update.zav").c_str()) != OK) return 1;
   std::string manifest, script, cleanup;
   size_t total = 0;
   for (size_t i = 0; i < sizes.size(); i++) {
-    std::string name = "d" + std::to_string(i % 40) + "/f" + std::to_string(i);
-    mkdir((work + "/old/d" + std::to_string(i % 40)).c_str(), 0755);
+    std::string dir = "d" + std::to_string(i % (sizes.size() / 50 + 1)), name = dir + "/f" + std::to_string(i);
+    mkdir((work + "/old/" + dir).c_str(), 0755);
+    mkdir((work + "/new/" + dir).c_str(), 0755);
     if (!write_whole(work + "/old/" + name, content(&rng, sizes[i], 1))) return 1;
     std::string next = content(&rng, sizes[i], 2);
-    if (package_writer_add_buffer(&writer, name.c_str(), next.data(), next.size(), 0644) != OK) {
+    if (!write_whole(work + "/new/" + name, next) ||
+        package_writer_add_buffer(&writer, name.c_str(), next.data(), next.size(), 0644) != OK) {
       return 1;
     }
     total += sizes[i];
@@ -155,7 +179,8 @@ int main(int argc, char** argv) {
   std::vector<PackageRecord> records = writer.records;
   if (package_writer_finish(&writer) != OK) return 1;
 
-  // The reference decompresses the very same bzip2 streams, cut out of the package.
+  // The first reference decompresses the very same bzip2 streams, cut out of
+  // the package; the second unpacks a tarball of the new tree.
   FILE* package = fopen((work + "/update/update.zav").c_str(), "rb");
   if (package == nullptr) return 1;
   std::vector<char> buffer;
@@ -171,40 +196,46 @@ int main(int argc, char** argv) {
     }
   }
   fclose(package);
-  if (!write_whole(work + "/reference.sh", script + cleanup)) return 1;
-
-  double best_updater = 1e9, best_reference = 1e9;
-  for (int round = 0; round < rounds; round++) {
-    // A fresh copy of the old installation for each run; not timed.
-    if (shell("rm -rf '" + work + "/install' && cp -a '" + work + "/old' '" + work +
-              "/install' && sync") != 0) {
-      return 1;
-    }
-    double t = timed_run({updater, work + "/update", "0"}, work + "/install");
-    FILE* status = fopen((work + "/update/update.status").c_str(), "r");
-    char text[64] = "";
-    if (status == nullptr || fgets(text, sizeof text, status) == nullptr ||
-        std::string(text) != "succeeded\n" || t < 0) {
-      fprintf(stderr, "updater run failed: %s\n", text);
-      return 1;
-    }
-    fclose(status);
-    if (t < best_updater) best_updater = t;
-
-    if (shell("rm -rf '" + work + "/install' && cp -a '" + work + "/old' '" + work +
-              "/install' && sync") != 0) {
-      return 1;
-    }
-    double r = timed_run({"sh", work + "/reference.sh"}, work + "/install");
-    if (r < 0) {
-      fprintf(stderr, "reference run failed\n");
-      return 1;
-    }
-    if (r < best_reference) best_reference = r;
-    fprintf(stderr, "round %d: updater %.3f s, reference %.3f s\n", round + 1, t, r);
+  if (!write_whole(work + "/reference.sh", script + cleanup) ||
+      !write_whole(work + "/untar.sh", "bzip2 -dc '" + work + "/new.tar.bz2' | tar x && sync\n") ||
+      shell("tar cjf '" + work + "/new.tar.bz2' -C '" + work + "/new' .") != 0) {
+    return 1;
   }
-  printf("replace 2000 files, %.1f MiB: updater %.3f s, cp + bzip2 -dc %.3f s, ratio %.3f\n",
-         static_cast<double>(total) / (1 << 20), best_updater, best_reference,
-         best_updater / best_reference);
+
+  struct Side {
+    std::string name;
+    std::vector<std::string> argv;
+    double best = 1e9;
+  };
+  std::vector<Side> sides;
+  if (references.find("cp") != std::string::npos) sides.push_back({"cp + bzip2 -dc", {"sh", work + "/reference.sh"}});
+  if (references.find("tar") != std::string::npos)
+    sides.push_back({"bzip2 -dc | tar x; sync", {"sh", work + "/untar.sh"}});
+  size_t first_updater = sides.size();
+  for (size_t u = 0; u < updaters.size(); u++)
+    sides.push_back({"updater " + std::to_string(u + 1), {updaters[u], work + "/update", "0"}});
+  for (int round = 0; round < rounds; round++) {
+    for (size_t k = 0; k < sides.size(); k++) {
+      if (!fresh_install(work)) return 1;
+      double t = timed_run(sides[k].argv, work + "/install");
+      if (t < 0 || (k >= first_updater && !succeeded(work))) {
+        fprintf(stderr, "%s failed\n", sides[k].name.c_str());
+        return 1;
+      }
+      if (t < sides[k].best) sides[k].best = t;
+      fprintf(stderr, "round %d: %s %.3f s\n", round + 1, sides[k].name.c_str(), t);
+    }
+  }
+  printf("replace %d files, %.1f MiB:\n", files, static_cast<double>(total) / (1 << 20));
+  for (const Side& side : sides) {
+    printf("  %-24s %8.3f s", side.name.c_str(), side.best);
+    if (&side - &sides[0] >= static_cast<long>(first_updater)) {
+      for (const Side& other : sides) {
+        if (&other != &side) printf("   %.3f of %s", side.best / other.best, other.name.c_str());
+      }
+      printf("   (%s)", side.argv[0].c_str());
+    }
+    printf("\n");
+  }
   return 0;
 }

@@ -11,3 +11,4 @@ build/bench/bench_extract 256
 build/bench/bench_crc
 build/bench/bench_patch_action
 bash bench/run_replace.sh
+bash bench/run_durable.sh

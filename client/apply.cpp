@@ -3,6 +3,7 @@
 #include <libgen.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,14 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "client/update_client.h"
+#include "client/client_handle.h"
 
 namespace {
-
-int report(int code, const std::string& text, char* message, size_t size) {
-  if (message != nullptr && size > 0) snprintf(message, size, "%s", text.c_str());
-  return code;
-}
 
 // "updater" in the directory of the running program.
 std::string updater_beside_program() {
@@ -30,10 +26,24 @@ std::string updater_beside_program() {
   return std::string(dirname(self)) + "/updater";
 }
 
+// Closes every descriptor from `low` to `high`, both included.
+void close_descriptors(unsigned low, unsigned high) {
+  if (low > high) return;
+  if (syscall(SYS_close_range, low, high, 0) == 0) return;
+  long most = sysconf(_SC_OPEN_MAX);
+  for (long fd = low; fd <= static_cast<long>(high) && fd < (most > 0 ? most : 65536); fd++)
+    close(static_cast<int>(fd));
+}
+
 // In the grandchild: a session of its own, so that it outlives the caller's
 // terminal and process group, and no descriptor of the caller but /dev/null.
+// The application's sockets and files must not live on in the updater, nor
+// in the application it starts again: a listening socket kept open there
+// would stop the new application from binding its own port.
 [[noreturn]] void start_updater(const std::vector<char*>& argv, int report_fd) {
   setsid();
+  close_descriptors(STDERR_FILENO + 1, static_cast<unsigned>(report_fd) - 1);
+  close_descriptors(static_cast<unsigned>(report_fd) + 1, ~0U);
   int null_fd = open("/dev/null", O_RDWR);
   if (null_fd >= 0) {
     dup2(null_fd, STDIN_FILENO);
@@ -50,20 +60,19 @@ std::string updater_beside_program() {
 
 }  // namespace
 
-int update_client_apply(const char* update_dir, const char* updater_path, long parent_pid,
-                        const char* const* relaunch, char* message, size_t message_size) {
-  if (update_dir == nullptr)
-    return report(UPDATE_CLIENT_ERR_USAGE, "no update directory", message, message_size);
-  std::string package = std::string(update_dir) + "/update.zav";
+int update_client_apply(update_client* c, const char* updater_path, long parent_pid,
+                        const char* const* relaunch) {
+  if (c == nullptr) return UPDATE_CLIENT_ERR_USAGE;
+  if (c->update_dir.empty())
+    return report(c, client_failure(UPDATE_CLIENT_ERR_USAGE, "no update directory"), "");
+  const char* update_dir = c->update_dir.c_str();
+  std::string package = c->update_dir + "/update.zav";
   struct stat st;
   if (lstat(package.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-    return report(UPDATE_CLIENT_ERR_LOCAL, package + ": no package to apply (run fetch first)",
-                  message, message_size);
+    return report(c, client_failure(UPDATE_CLIENT_ERR_LOCAL, package + ": no package to apply (run fetch first)"), "");
   std::string updater = updater_path != nullptr ? updater_path : updater_beside_program();
   if (updater.empty() || access(updater.c_str(), X_OK) != 0)
-    return report(UPDATE_CLIENT_ERR_USAGE,
-                  "cannot run the updater " + updater + ": " + strerror(errno), message,
-                  message_size);
+    return report(c, client_failure(UPDATE_CLIENT_ERR_USAGE, "cannot run the updater " + updater + ": " + strerror(errno)), "");
 
   std::string pid = std::to_string(parent_pid > 0 ? parent_pid : static_cast<long>(getpid()));
   std::vector<std::string> args = {updater, update_dir, pid};
@@ -78,8 +87,7 @@ int update_client_apply(const char* update_dir, const char* updater_path, long p
   // nobody's child here and nothing is left to reap.
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0)
-    return report(UPDATE_CLIENT_ERR_LOCAL, std::string("pipe: ") + strerror(errno), message,
-                  message_size);
+    return report(c, client_failure(UPDATE_CLIENT_ERR_LOCAL, std::string("pipe: ") + strerror(errno)), "");
   pid_t child = fork();
   if (child == 0) {
     close(pipe_fds[0]);
@@ -104,13 +112,8 @@ int update_client_apply(const char* update_dir, const char* updater_path, long p
   int fork_error = errno;
   close(pipe_fds[0]);
   if (child < 0)
-    return report(UPDATE_CLIENT_ERR_LOCAL, std::string("fork: ") + strerror(fork_error), message,
-                  message_size);
+    return report(c, client_failure(UPDATE_CLIENT_ERR_LOCAL, std::string("fork: ") + strerror(fork_error)), "");
   if (n > 0)
-    return report(UPDATE_CLIENT_ERR_USAGE,
-                  "cannot run the updater " + updater + ": " + strerror(exec_error), message,
-                  message_size);
-  return report(UPDATE_CLIENT_OK,
-                "started " + updater + " on " + update_dir + " (waiting for " + pid + ")", message,
-                message_size);
+    return report(c, client_failure(UPDATE_CLIENT_ERR_USAGE, "cannot run the updater " + updater + ": " + strerror(exec_error)), "");
+  return report(c, {}, "started " + updater + " on " + update_dir + " (waiting for " + pid + ")");
 }

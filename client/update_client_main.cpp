@@ -1,8 +1,11 @@
-// update-client: the update client's four calls from the command line.
+// update-client: the update client's calls from the command line, on the
+// library's API.
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,10 +14,17 @@
 namespace {
 
 const char kUsage[] =
-    "usage: update-client check  FEED_URL CURRENT_VERSION [--key PUBLIC_KEY_FILE]\n"
-    "       update-client fetch  FEED_URL CURRENT_VERSION UPDATE_DIR --key PUBLIC_KEY_FILE\n"
+    "usage: update-client check  METADATA_URL CURRENT_VERSION UPDATE_DIR --root ROOT_FILE [OPTIONS]\n"
+    "       update-client fetch  METADATA_URL CURRENT_VERSION UPDATE_DIR --root ROOT_FILE [OPTIONS]\n"
     "       update-client apply  UPDATE_DIR [--updater PATH] [working-dir callback args...]\n"
-    "       update-client status UPDATE_DIR\n";
+    "       update-client status UPDATE_DIR\n"
+    "OPTIONS: --channel NAME      the channel followed (stable)\n"
+    "         --manual            a check the user asked for: do not wait for the rollout\n"
+    "         --public-key FILE   the updater's key file: check the package as it will\n"
+    "         --deadline SECONDS  the most one download may take (600)\n"
+    "         --time UNIX_TIME    the time taken as now for expiry and rollouts\n"
+    "Exit status: 0 success, 1 other failure, 2 wrong call, 3 network (try again later),\n"
+    "4 refused (does not verify, older, expired), 5 local (update directory, disk).\n";
 
 int usage() {
   fputs(kUsage, stderr);
@@ -22,9 +32,10 @@ int usage() {
 }
 
 // One line rewritten in place on a terminal.
-void show_progress(long long done, long long total, void*) {
+int show_progress(long long done, long long total, void*) {
   fprintf(stderr, "\r\033[Kupdate-client: %lld of %lld bytes", done, total);
   fflush(stderr);
+  return 0;
 }
 
 // Takes "NAME VALUE" out of args when present; false when NAME has no value.
@@ -39,11 +50,63 @@ bool take_option(std::vector<const char*>* args, const char* name, const char** 
   return true;
 }
 
-int finish(int rc, const char* message) {
-  fprintf(rc == UPDATE_CLIENT_OK ? stdout : stderr, "%s%s\n",
-          rc == UPDATE_CLIENT_OK ? "" : "update-client: ", message);
-  if (rc == UPDATE_CLIENT_OK) return 0;
-  return rc == UPDATE_CLIENT_ERR_USAGE ? 2 : 1;
+bool take_flag(std::vector<const char*>* args, const char* name) {
+  for (size_t i = 0; i < args->size(); i++) {
+    if (strcmp((*args)[i], name) != 0) continue;
+    args->erase(args->begin() + static_cast<long>(i));
+    return true;
+  }
+  return false;
+}
+
+int exit_code(int rc) {
+  switch (rc) {
+    case UPDATE_CLIENT_OK: return 0;
+    case UPDATE_CLIENT_ERR_USAGE: return 2;
+    case UPDATE_CLIENT_ERR_NETWORK: return 3;
+    case UPDATE_CLIENT_ERR_REFUSED: return 4;
+    case UPDATE_CLIENT_ERR_LOCAL: return 5;
+    default: return 1;
+  }
+}
+
+int finish(update_client* client, int rc) {
+  fprintf(rc == UPDATE_CLIENT_OK ? stdout : stderr, "%s%s\n", rc == UPDATE_CLIENT_OK ? "" : "update-client: ",
+          update_client_message(client));
+  const char* notes = update_client_get_offer(client)->notes;
+  if (rc == UPDATE_CLIENT_OK && notes[0] != '\0') printf("notes: %s%s", notes, notes[strlen(notes) - 1] == '\n' ? "" : "\n");
+  return exit_code(rc);
+}
+
+// check and fetch: the settings from the arguments, then the call.
+int check_or_fetch(update_client* client, bool fetch, std::vector<const char*> args) {
+  const char *root = nullptr, *channel = nullptr, *key = nullptr, *old_key = nullptr, *deadline = nullptr,
+             *time = nullptr;
+  bool manual = take_flag(&args, "--manual");
+  if (!take_option(&args, "--root", &root) || !take_option(&args, "--channel", &channel) ||
+      !take_option(&args, "--public-key", &key) || !take_option(&args, "--key", &old_key) ||
+      !take_option(&args, "--deadline", &deadline) || !take_option(&args, "--time", &time) ||
+      args.size() != 3 || root == nullptr)
+    return usage();
+  if (old_key != nullptr) {
+    fputs("update-client: --key is deprecated; use --public-key\n", stderr);
+    if (key == nullptr) key = old_key;
+  }
+  int rc = update_client_set_metadata_url(client, args[0]);
+  if (rc == UPDATE_CLIENT_OK) rc = update_client_set_current_version(client, args[1]);
+  if (rc == UPDATE_CLIENT_OK) rc = update_client_set_update_dir(client, args[2]);
+  if (rc == UPDATE_CLIENT_OK) rc = update_client_set_trusted_root(client, root);
+  if (rc == UPDATE_CLIENT_OK && channel != nullptr) rc = update_client_set_channel(client, channel);
+  if (rc == UPDATE_CLIENT_OK && key != nullptr) rc = update_client_set_public_key(client, key);
+  if (rc == UPDATE_CLIENT_OK && deadline != nullptr) rc = update_client_set_deadline(client, atol(deadline));
+  if (rc == UPDATE_CLIENT_OK && time != nullptr) rc = update_client_set_time(client, atoll(time));
+  if (rc == UPDATE_CLIENT_OK) rc = update_client_set_manual(client, manual);
+  if (rc != UPDATE_CLIENT_OK) return finish(client, rc);
+  bool terminal = fetch && isatty(STDERR_FILENO);
+  if (terminal) update_client_set_progress(client, show_progress, nullptr);
+  rc = fetch ? update_client_fetch(client) : update_client_check(client);
+  if (terminal && update_client_get_offer(client)->downloaded > 0) fputs("\r\033[K", stderr);
+  return finish(client, rc);
 }
 
 }  // namespace
@@ -53,27 +116,21 @@ int main(int argc, char** argv) {
     fputs(kUsage, stdout);
     return 0;
   }
+  if (argc == 2 && (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "-V") == 0)) {
+    printf("update-client %s\n", update_client_version());
+    return 0;
+  }
   if (argc < 3) return usage();
   std::string command = argv[1];
   std::vector<const char*> args(argv + 2, argv + argc);
-  char message[4096];
-  const char* key = nullptr;
-
-  if (command == "check" || command == "fetch") {
-    if (!take_option(&args, "--key", &key)) return usage();
-    update_client_offer offer;
-    if (command == "check") {
-      if (args.size() != 2) return usage();
-      return finish(update_client_check(args[0], args[1], key, &offer, message, sizeof message),
-                    message);
-    }
-    if (args.size() != 3 || key == nullptr) return usage();
-    bool terminal = isatty(STDERR_FILENO);
-    int rc = update_client_fetch(args[0], args[1], args[2], key, terminal ? show_progress : nullptr,
-                                 nullptr, &offer, message, sizeof message);
-    if (terminal && offer.downloaded > 0) fputs("\r\033[K", stderr);
-    return finish(rc, message);
+  // Freed however main returns.
+  std::unique_ptr<update_client, void (*)(update_client*)> owner(update_client_new(), update_client_free);
+  update_client* client = owner.get();
+  if (client == nullptr) {
+    fputs("update-client: out of memory\n", stderr);
+    return 1;
   }
+  if (command == "check" || command == "fetch") return check_or_fetch(client, command == "fetch", args);
   if (command == "apply") {
     const char* updater = nullptr;
     // --updater only before the callback's own arguments, which are passed on as they are.
@@ -85,14 +142,13 @@ int main(int argc, char** argv) {
     if (args.size() == 2) return usage();  // a working directory needs its callback
     std::vector<const char*> relaunch(args.begin() + 1, args.end());
     relaunch.push_back(nullptr);
+    update_client_set_update_dir(client, args[0]);
     // The caller of update-client is the application that will exit.
-    return finish(update_client_apply(args[0], updater, static_cast<long>(getppid()),
-                                      relaunch.data(), message, sizeof message),
-                  message);
+    return finish(client, update_client_apply(client, updater, static_cast<long>(getppid()), relaunch.data()));
   }
-  if (command == "status") {
-    if (args.size() != 1) return usage();
-    return finish(update_client_status(args[0], message, sizeof message), message);
+  if (command == "status" && args.size() == 1) {
+    update_client_set_update_dir(client, args[0]);
+    return finish(client, update_client_status(client));
   }
   return usage();
 }

@@ -4,9 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
-
-#include "client/update_client.h"
+#include "client/client_handle.h"
 
 bool read_update_status(const std::string& update_dir, std::string* line) {
   // Not through a link, and never stalled by a pipe put in its place.
@@ -23,11 +21,11 @@ bool read_update_status(const std::string& update_dir, std::string* line) {
   return true;
 }
 
-int update_client_status(const char* update_dir, char* status, size_t status_size) {
+int update_client_status(update_client* c) {
+  if (c == nullptr) return UPDATE_CLIENT_ERR_USAGE;
+  if (c->update_dir.empty()) return report(c, client_failure(UPDATE_CLIENT_ERR_USAGE, "no update directory"), "");
   std::string line;
-  if (update_dir == nullptr) return UPDATE_CLIENT_ERR_USAGE;
-  bool found = read_update_status(update_dir, &line);
-  if (status != nullptr && status_size > 0)
-    snprintf(status, status_size, "%s", found ? line.c_str() : "no update has run");
-  return found ? UPDATE_CLIENT_OK : UPDATE_CLIENT_ERR_LOCAL;
+  if (!read_update_status(c->update_dir, &line))
+    return report(c, client_failure(UPDATE_CLIENT_ERR_LOCAL, "no update has run"), "");
+  return report(c, {}, line);
 }

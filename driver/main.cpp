@@ -17,6 +17,8 @@
 
 #include "actions/file_utils.h"
 
+#include "base/command_line.h"
+#include "base/fd.h"
 #include "base/log.h"
 #include "driver/package_trust.h"
 #include "driver/run_lock.h"
@@ -43,14 +45,13 @@ bool process_exists(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
 ParentWait wait_for_parent(pid_t pid) {
   if (waitpid(pid, nullptr, 0) == pid || errno != ECHILD) return kNoWait;
   if (!process_exists(pid)) return kNoWait;
-  int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (fd >= 0) {
-    pollfd p = {fd, POLLIN, 0};
+  UniqueFd process(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  if (process.ok()) {
+    pollfd p = {process.fd, POLLIN, 0};
     int r;
     do {
       r = poll(&p, 1, kParentWaitSeconds * 1000);
     } while (r < 0 && errno == EINTR);
-    close(fd);
     return r > 0 ? kParentEnded : kParentStillRunning;
   }
   // Kernels without process descriptors: ask every 50 ms.
@@ -98,12 +99,25 @@ void launch_callback(char** argv) {
   execv(argv[4], &argv[4]);
 }
 
+
+const char kUsage[] = "Usage: updater <dir-path> <parent-pid> [working-dir callback args...]\n";
+const char kHelp[] =
+    "Waits for process <parent-pid> to end, applies <dir-path>/update.zav to the\n"
+    "installation (the current directory), writes <dir-path>/update.status and\n"
+    "update.log, then runs callback with args in working-dir, if given.\n"
+    "  -h, --help     print this and exit\n"
+    "  -V, --version  print the version and exit\n"
+    "Exit status: 0 once the run is over, whatever its outcome (see update.status);\n"
+    "1 for a wrong call or an update directory path that is empty or too long.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
   SetupProgressUI(&argc, &argv);
+  if (standard_option(argc, argv, "updater", kUsage, kHelp)) return 0;
+  // Exit 1, not the other programs' 2: applications have always seen 1 here.
   if (argc < 3) {
-    fputs("Usage: updater <dir-path> <parent-pid> [working-dir callback args...]\n", stderr);
+    fputs(kUsage, stderr);
     return 1;
   }
 
@@ -135,11 +149,8 @@ int main(int argc, char** argv) {
     snprintf(path, sizeof path, "%s/update.log", update_dir);
     // A new file: a link or a pipe planted at the name is replaced, never
     // written through or waited on.
-    int fd = create_fresh_file(path, O_WRONLY, 0644);
-    if (fd >= 0) {
-      log_file = fdopen(fd, "w");
-      if (log_file == nullptr) close(fd);
-    }
+    UniqueFd fd(create_fresh_file(path, O_WRONLY, 0644));
+    if (fd.ok() && (log_file = fdopen(fd.fd, "w")) != nullptr) fd.release();
   }
   if (parent_wait == kParentEnded) log_printf("waited for process %ld to end\n", parent);
   if (parent_wait == kParentStillRunning) {
@@ -158,6 +169,9 @@ int main(int argc, char** argv) {
   }
 
   if (log_file != nullptr) {
+    // The log tells a power cut's survivor what happened; it is worth a flush.
+    fflush(log_file);
+    fsync(fileno(log_file));
     fclose(log_file);
     log_file = nullptr;
   }

@@ -13,12 +13,14 @@
 #include <vector>
 
 #include "archive/reader.h"
+#include "archive/release_statement.h"
 #include "archive/signature.h"
 #include "base/fd.h"
 #include "base/log.h"
 #include "base/status.h"
 
 const char* program_argv0 = nullptr;
+PackageRelease opened_package_release;
 
 namespace {
 
@@ -43,27 +45,40 @@ int load_keys(const std::string& key_path, std::vector<PublicKey>* keys, bool* c
   return rc;
 }
 
-// Checks the signature of the open package against `keys`.
-int check_signature(FILE* package, const std::string& sig_path,
-                    const std::vector<PublicKey>& keys, const std::string& key_path) {
-  PackageSignature signature;
-  int detail = 0;
-  int rc = read_signature(sig_path.c_str(), &signature, &detail);
-  if (rc == ERR_READ) {
-    if (detail == ENOENT) {
+// Reads the signature file, either form (archive/release_statement.h).
+int read_signature_file(const std::string& sig_path, SignatureFile* file) {
+  UniqueFd fd(open(sig_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  std::string bytes;
+  char buffer[kMaxSignatureFileSize + 1];
+  ssize_t n = fd.ok() ? read(fd.fd, buffer, sizeof buffer) : -1;
+  if (n < 0) {
+    if (errno == ENOENT) {
       log_printf("missing signature %s\n", sig_path.c_str());
     } else {
-      log_printf("cannot read signature %s: %d\n", sig_path.c_str(), detail);
+      log_printf("cannot read signature %s: %d\n", sig_path.c_str(), errno);
     }
-    return rc;
+    return ERR_READ;
   }
-  if (rc != OK) {
-    log_printf("malformed signature %s: %d bytes\n", sig_path.c_str(), detail);
-    return rc;
+  bytes.assign(buffer, static_cast<size_t>(n));
+  std::string error;
+  if (parse_signature_file(bytes, file, &error) != OK) {
+    log_printf("malformed signature %s: %zd bytes\n", sig_path.c_str(), n);
+    return ERR_BAD_DATA;
   }
+  return OK;
+}
 
+// Checks the signature of the open package against `keys`; a statement's
+// release goes to *release.
+int check_signature(FILE* package, const std::string& sig_path,
+                    const std::vector<PublicKey>& keys, const std::string& key_path,
+                    PackageRelease* release) {
+  SignatureFile file;
+  int rc = read_signature_file(sig_path, &file);
+  if (rc != OK) return rc;
   int key = -1;
-  rc = verify_package_file(fileno(package), signature, keys, &key, &detail);
+  int detail = 0;
+  rc = verify_signature_file(fileno(package), file, keys, &key, &detail);
   if (rc == ERR_READ) {
     log_printf("cannot read package to check its signature: %d\n", detail);
     return rc;
@@ -73,6 +88,10 @@ int check_signature(FILE* package, const std::string& sig_path,
     return rc;
   }
   log_printf("signature verified with key %d of %s\n", key + 1, key_path.c_str());
+  if (file.names_release) {
+    log_printf("the package brings release %s\n", file.release.c_str());
+    *release = {file.release, file.replaces};
+  }
   return OK;
 }
 
@@ -148,6 +167,7 @@ int copy_package(const char* package_path, int* copy) {
 
 int open_package(const char* package_path) {
   package_reader.Close();
+  opened_package_release = PackageRelease{};
   if (program_argv0 == nullptr) return package_reader.Open(package_path);
   // Whole strings rather than the usual fixed buffers: a key path cut short
   // would name a file that does not exist, which would turn checks off.
@@ -182,12 +202,15 @@ int open_package(const char* package_path) {
     close(fd);
     return ERR_READ;
   }
-  rc = check_signature(package, std::string(package_path) + ".sig", keys, key_path);
+  PackageRelease release;
+  rc = check_signature(package, std::string(package_path) + ".sig", keys, key_path, &release);
+  if (rc == OK) rc = check_installed_release(release);
   if (rc != OK) {
     fclose(package);
     return rc;
   }
   rc = package_reader.OpenFile(package);
   package_reader.verified = rc == OK;
+  if (rc == OK) opened_package_release = release;
   return rc;
 }

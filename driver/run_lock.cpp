@@ -8,29 +8,30 @@
 
 #include <cerrno>
 
+#include "base/fd.h"
+
 int run_lock_acquire(bool* waited, int* error) {
   *waited = false;
-  int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
+  UniqueFd fd(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.ok()) {
     *error = errno;
     return -1;
   }
   // Ask without blocking first, only to learn whether this run has to wait.
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+  if (flock(fd.fd, LOCK_EX | LOCK_NB) == 0) return fd.release();
   if (errno == EWOULDBLOCK) {
     *waited = true;
     int rc;
     do {
-      rc = flock(fd, LOCK_EX);
+      rc = flock(fd.fd, LOCK_EX);
     } while (rc != 0 && errno == EINTR);
-    if (rc == 0) return fd;
+    if (rc == 0) return fd.release();
   }
   *error = errno;
-  close(fd);
   return -1;
 }
 
 void run_lock_release(int fd) {
   // Closing the only descriptor of the open file releases its flock.
-  if (fd >= 0) close(fd);
+  UniqueFd lock(fd);
 }

@@ -12,6 +12,7 @@
 
 #include "actions/file_utils.h"
 #include "archive/reader.h"
+#include "base/durable_file.h"
 #include "base/fd.h"
 #include "base/log.h"
 #include "driver/manifest.h"
@@ -30,6 +31,29 @@ int prepare_phase(ActionChain* chain) {
   return OK;
 }
 
+// Puts every change of the installation on disk at once, for the phase that
+// made it: one syncfs costs far less than a flush per file.
+int flush_installation() {
+  UniqueFd installation(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!installation.ok()) {
+    // An installation directory that may not be read cannot be named to
+    // syncfs; every file system is flushed instead.
+    sync();
+    return OK;
+  }
+  if (sync_file_system(installation.fd) == OK) return OK;
+  log_printf("cannot flush the installation to disk: %d\n", errno);
+  return ERR_WRITE;
+}
+
+// From the first change on, an earlier run's status would describe a tree
+// that no longer stands: a power cut must find no status rather than that one.
+void discard_status_file() {
+  char path[1024];
+  snprintf(path, sizeof path, "%s/update.status", update_dir);
+  if (unlink(path) == 0) sync_dir(update_dir);
+}
+
 int execute_phase(ActionChain* chain) {
   // Percentages run from 1 towards 99 in equal steps; computed in single
   // precision so that the figures are the same on every build.
@@ -43,7 +67,10 @@ int execute_phase(ActionChain* chain) {
       return rc;
     }
   }
-  return OK;
+  // Every new file is on disk before Finish deletes a backup.
+  int rc = flush_installation();
+  if (rc != OK) log_printf("### execution failed\n");
+  return rc;
 }
 
 void finish_phase(ActionChain* chain, int status) {
@@ -57,13 +84,13 @@ int apply_package() {
   snprintf(path, sizeof path, "%s/update.manifest", update_dir);
   // The manifest stays in the update directory for people to read, but the
   // run reads it only through the descriptor it wrote it with.
-  int fd = -1;
-  int rc = extract_fresh("update.manifest", path, &fd);
+  UniqueFd fd;
+  int rc = extract_fresh("update.manifest", path, &fd.fd);
   if (rc != OK) return rc;
 
   char* text = nullptr;
-  rc = read_manifest(fd, &text);
-  close(fd);
+  rc = read_manifest(fd.fd, &text);
+  fd.reset();
   if (rc == OK) {
     ActionChain chain;
     rc = parse_manifest(text, &chain);
@@ -79,15 +106,28 @@ int apply_package() {
 int run_phases(ActionChain* chain) {
   int rc = prepare_phase(chain);
   if (rc != OK) return rc;
+  discard_status_file();
   rc = execute_phase(chain);
+  // "succeeded" is on disk before Finish deletes the backups: a power cut in
+  // between leaves the new tree, its status and leftover backups, which any
+  // later run deletes.
+  if (rc == OK) {
+    // The new tree stands complete; deleting backups is all that is left.
+    SetProgressPercent(100.0f);
+    // The installed release is recorded first: a power cut must never leave
+    // "succeeded" beside the marker of the release before.
+    record_installed_release(opened_package_release);
+    write_status_file(OK);
+  }
   finish_phase(chain, rc);
+  // What the restores put back is on disk before the failure is reported.
+  if (rc != OK) flush_installation();
   return rc;
 }
 
 void write_status_file(int status) {
   char path[1024];
   snprintf(path, sizeof path, "%s/update.status", update_dir);
-  int fd = create_fresh_file(path, O_WRONLY, 0644);
   char text[32];
   if (status == OK) {
     snprintf(text, sizeof text, "succeeded\n");
@@ -95,13 +135,8 @@ void write_status_file(int status) {
     snprintf(text, sizeof text, "failed: %d\n", status);
   }
   // Nobody else would learn the outcome: standard error is the last word.
-  bool written = fd >= 0 && write_all(fd, text, strlen(text)) == OK;
-  int error = errno;
-  if (fd >= 0 && close(fd) != 0 && written) {
-    written = false;
-    error = errno;
-  }
-  if (!written) fprintf(stderr, "cannot write %s: %d\n", path, error);
+  if (write_file_atomically(path, text, strlen(text), 0644) != OK)
+    fprintf(stderr, "cannot write %s: %d\n", path, errno);
 }
 
 void run_update() {
@@ -119,7 +154,8 @@ void run_update() {
       log_printf("succeeded\n");
     }
   }
-  write_status_file(status);
+  // A successful run wrote its status before Finish.
+  if (status != OK) write_status_file(status);
   log_printf("calling QuitProgressUI\n");
   QuitProgressUI();
 }

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,22 +13,13 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "actions/path_check.h"
-#include "archive/signature.h"
-#include "base/fd.h"
+#include "base/durable_file.h"
 #include "base/status.h"
 
 namespace {
-
-bool read_text(const std::string& path, std::string* text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream s;
-  s << in.rdbuf();
-  *text = s.str();
-  return !in.bad();
-}
 
 int parse_paths(const std::string& text, ReleasePaths* paths) {
   std::istringstream in(text);
@@ -43,7 +35,7 @@ int parse_paths(const std::string& text, ReleasePaths* paths) {
   return OK;
 }
 
-std::vector<std::string> subdirectories(const std::string& dir) {
+std::vector<std::string> entries(const std::string& dir, bool directories) {
   std::vector<std::string> names;
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) return names;
@@ -51,7 +43,7 @@ std::vector<std::string> subdirectories(const std::string& dir) {
     std::string name = e->d_name;
     struct stat st;
     if (name != "." && name != ".." && lstat((dir + "/" + name).c_str(), &st) == 0 &&
-        S_ISDIR(st.st_mode))
+        S_ISDIR(st.st_mode) == directories)
       names.push_back(name);
   }
   closedir(d);
@@ -65,6 +57,15 @@ int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
 
 }  // namespace
 
+bool read_text(const std::string& path, std::string* text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream s;
+  s << in.rdbuf();
+  *text = s.str();
+  return !in.bad();
+}
+
 int make_directories(const std::string& dir) {
   for (size_t at = dir.find('/', 1); at != std::string::npos; at = dir.find('/', at + 1))
     mkdir(dir.substr(0, at).c_str(), 0755);
@@ -73,28 +74,32 @@ int make_directories(const std::string& dir) {
   return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? OK : ERR_WRITE;
 }
 
-int load_site_feed(const std::string& path, Feed* feed, std::string* error) {
-  *feed = Feed{};
-  std::string text;
-  if (!read_text(path, &text)) {
-    if (errno == ENOENT) return OK;
-    *error = path + ": cannot read it: " + strerror(errno);
-    return ERR_READ;
+int lock_site(const std::string& site, UniqueFd* lock, std::string* error) {
+  if (make_directories(site) != OK) {
+    *error = site + ": cannot create it: " + strerror(errno);
+    return ERR_WRITE;
   }
-  if (parse_feed(text, feed, error) != OK) {
-    *error = path + ": " + *error;
-    return ERR_BAD_DATA;
+  // Two runs at once would each sign a next version of the same metadata and
+  // one release would vanish; the second waits for the first instead.
+  std::string path = site + "/.lock";
+  lock->reset(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+  int rc;
+  while (lock->ok() && (rc = flock(lock->fd, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (!lock->ok() || rc != 0) {
+    *error = path + ": cannot lock it: " + strerror(errno);
+    return ERR_WRITE;
   }
   return OK;
 }
 
 int load_published_paths(const std::string& site, ReleasePaths* paths, std::string* error) {
-  for (const std::string& channel : subdirectories(site)) {
-    for (const std::string& version : subdirectories(site + "/" + channel)) {
-      std::string file = site + "/" + channel + "/" + version + "/paths";
-      std::string text;
-      if (!read_text(file, &text)) continue;  // not a release folder
-      if (parse_paths(text, paths) != OK) {
+  std::string releases = site + "/releases";
+  for (const std::string& channel : entries(releases, true)) {
+    for (const std::string& name : entries(releases + "/" + channel, false)) {
+      std::string file = releases + "/" + channel + "/" + name, text;
+      if (name.size() < 7 || name.compare(name.size() - 6, 6, ".paths") != 0) continue;
+      if (!read_text(file, &text) || parse_paths(text, paths) != OK) {
         *error = file + ": malformed list of paths";
         return ERR_BAD_DATA;
       }
@@ -111,42 +116,14 @@ ReleasePaths tree_paths(const TreeScan& tree) {
   return paths;
 }
 
-int write_release_paths(const std::string& file, const ReleasePaths& paths) {
+int write_release_paths(const std::string& site, const std::string& channel,
+                        const std::string& release, const ReleasePaths& paths) {
+  std::string dir = site + "/releases/" + channel;
   std::string text;
   for (const auto& [path, kinds] : paths) text += kinds.substr(0, 1) + " " + path + "\n";
-  int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return ERR_WRITE;
-  bool ok = write_all(fd, text.data(), text.size()) == OK;
-  ok = close(fd) == 0 && ok;
-  return ok ? OK : ERR_WRITE;
-}
-
-int publish_feed(const std::string& path, const Feed& feed, const std::string& secret,
-                 std::string* error) {
-  std::string temp = path + ".new";
-  std::string text = feed_json(feed);
-  unlink(temp.c_str());
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  bool ok = fd >= 0 && write_all(fd, text.data(), text.size()) == OK && fsync(fd) == 0;
-  if (fd >= 0) ok = close(fd) == 0 && ok;
-  if (!ok) {
-    *error = temp + ": cannot write it: " + strerror(errno);
-    unlink(temp.c_str());
-    return ERR_WRITE;
-  }
-  int detail = 0;
-  int rc = sign_package_file(temp.c_str(), secret.c_str(), &detail, nullptr);
-  if (rc != OK) {
-    *error = "cannot sign " + temp + " with " + secret + ": " +
-             (rc == ERR_BAD_DATA ? "not a secret key file" : strerror(detail));
-  } else if (rename((temp + ".sig").c_str(), (path + ".sig").c_str()) != 0 ||
-             rename(temp.c_str(), path.c_str()) != 0) {
-    *error = path + ": cannot move it into place: " + strerror(errno);
-    rc = ERR_WRITE;
-  }
-  unlink((temp + ".sig").c_str());
-  unlink(temp.c_str());
-  return rc;
+  if (make_directories(dir) != OK) return ERR_WRITE;
+  return write_file_atomically((dir + "/" + release + ".paths").c_str(), text.data(), text.size(),
+                               0644);
 }
 
 void remove_tree(const std::string& dir) {

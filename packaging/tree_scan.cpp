@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "actions/backup.h"
 #include "base/status.h"
 
 namespace {
@@ -17,16 +18,6 @@ namespace {
 // LF, so such a name cannot be written at all.
 bool writable_in_manifest(const std::string& name) {
   return name.find_first_of("\"\r\n") == std::string::npos;
-}
-
-std::string shown(const std::string& rel) {
-  std::string out;
-  for (char c : rel) {
-    if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else out += c;
-  }
-  return out;
 }
 
 // Every problem of the tree is reported in one pass: the walk goes on.
@@ -54,8 +45,12 @@ int walk(const std::string& root, const std::string& rel, TreeScan* scan) {
       rc = ERR_READ;
       continue;
     }
+    if (is_backup_name(name.c_str())) {
+      scan->problems.push_back(full + ": the updater keeps its backups under such names");
+      continue;
+    }
     if (!writable_in_manifest(name)) {
-      scan->problems.push_back(shown(full) +
+      scan->problems.push_back(full +
                                ": a name with a double quote or a line break cannot be "
                                "written in a manifest");
       continue;
@@ -67,7 +62,7 @@ int walk(const std::string& root, const std::string& rel, TreeScan* scan) {
         scan->problems.push_back(full + ": cannot read the link");
         rc = ERR_READ;
       } else if (target.resize(static_cast<size_t>(n)), !writable_in_manifest(target)) {
-        scan->problems.push_back(shown(full) + ": a link target with a double quote or a line "
+        scan->problems.push_back(full + ": a link target with a double quote or a line "
                                  "break cannot be written in a manifest");
       } else {
         scan->links[child] = target;
@@ -76,8 +71,8 @@ int walk(const std::string& root, const std::string& rel, TreeScan* scan) {
       scan->dirs[child] = st.st_mode & 07777;
       if (walk(root, child, scan) != OK) rc = ERR_READ;
     } else if (S_ISREG(st.st_mode)) {
-      scan->files[child] = {static_cast<mode_t>(st.st_mode & 07777),
-                            static_cast<uint64_t>(st.st_size)};
+      scan->files[child] = {static_cast<mode_t>(st.st_mode & 07777), static_cast<uint64_t>(st.st_size),
+                            st.st_dev, st.st_ino};
     } else {
       scan->problems.push_back(full + ": special file; packages carry files, directories and "
                                "links only");

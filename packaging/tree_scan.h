@@ -11,6 +11,8 @@
 struct TreeFile {
   mode_t mode;    // permission bits
   uint64_t size;
+  dev_t device;   // with `inode`, which file the scan saw at the path
+  ino_t inode;
 };
 
 struct TreeScan {
@@ -22,6 +24,7 @@ struct TreeScan {
 
 // Walks `root` (not following links) into `scan`, the whole tree even after a
 // problem. Special files, names and link targets that a manifest line cannot
-// hold, and what cannot be read, are listed in scan->problems. OK, or
+// hold, names the updater keeps its backups under, and what cannot be read,
+// are listed in scan->problems. OK, or
 // ERR_READ when something could not be read.
 int scan_tree(const std::string& root, TreeScan* scan);

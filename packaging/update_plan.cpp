@@ -48,11 +48,6 @@ std::string guard_for(const std::string& path, const std::vector<std::string>& o
   return guard;
 }
 
-bool ends_with(const std::string& s, const char* suffix) {
-  size_t n = strlen(suffix);
-  return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
 // Whether `dir` holds anything of `tree` (files, links or directories below it).
 bool has_entries_under(const TreeScan& tree, const std::string& dir) {
   auto f = tree.files.lower_bound(dir + "/");
@@ -144,12 +139,19 @@ void plan_update(const std::string& old_root, const TreeScan& old_tree,
   }
   std::sort(others.begin(), others.end(),
             [](const PlannedChange& a, const PlannedChange& b) { return a.path < b.path; });
+  // A directory's mode comes after its contents are in place, deepest first:
+  // a read-only directory would refuse them to any user but root.
+  std::vector<PlannedChange> modes;
+  for (auto c = others.rbegin(); c != others.rend(); ++c) {
+    if (c->kind == ChangeKind::kMkdir && !c->target.empty()) modes.push_back(*c);
+  }
+  others.erase(std::remove_if(others.begin(), others.end(),
+                              [](const PlannedChange& c) { return c.kind == ChangeKind::kMkdir && !c.target.empty(); }),
+               others.end());
 
   std::set<std::string> taken = {kManifestName};
   for (const PlannedChange& c : others) taken.insert(c.path);
   for (PlannedChange& c : others) {
-    if (ends_with(c.path, kBackupSuffix))
-      plan->refused.push_back(c.path + ": the updater keeps its backups under such names");
     if (c.path == kManifestName && c.kind == ChangeKind::kAdd)
       plan->refused.push_back(c.path + ": the package's own manifest entry has this name");
     if (c.kind == ChangeKind::kPatchOrAdd) {
@@ -176,4 +178,5 @@ void plan_update(const std::string& old_root, const TreeScan& old_tree,
   plan->changes = std::move(removes);
   plan->changes.insert(plan->changes.end(), rmdirs.begin(), rmdirs.end());
   plan->changes.insert(plan->changes.end(), others.begin(), others.end());
+  plan->changes.insert(plan->changes.end(), modes.begin(), modes.end());
 }

@@ -27,8 +27,9 @@ struct PlannedChange {
 
 struct UpdatePlan {
   // In manifest order: removes, then rmdirs deepest first, then the rest by
-  // path, so every directory is empty before it goes and every path is free
-  // before something new takes it.
+  // path, then the directories' modes deepest first, so every directory is
+  // empty before it goes, every path is free before something new takes it,
+  // and a directory is filled before its mode may close it.
   std::vector<PlannedChange> changes;
   std::vector<std::string> refused;    // reasons no correct package can be made
   std::vector<std::string> warnings;   // what the package will not do

@@ -4,12 +4,13 @@
 set -euo pipefail
 
 # bzip2 and time are the benchmarks' yardstick and stopwatch (bench/); xvfb
-# is the progress window tests' X server.
+# is the progress window tests' X server; fuse3 mounts the power-cut tests'
+# file system.
 packages=(
   cmake g++ make pkg-config bzip2 time
   libbz2-dev libgtk2.0-dev libgtest-dev
-  libsodium-dev libdivsufsort-dev libxxhash-dev libcurl4-openssl-dev nlohmann-json3-dev nginx python3
-  xvfb
+  libsodium-dev libdivsufsort-dev libxxhash-dev libcurl4-openssl-dev libssl-dev nlohmann-json3-dev nginx python3
+  xvfb libfuse3-dev fuse3
 )
 missing=()
 for p in "${packages[@]}"; do

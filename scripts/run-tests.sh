@@ -11,6 +11,16 @@ bash scripts/install-deps.sh
 bash scripts/build.sh build
 (cd build && ctest --output-on-failure -j2)
 
+# TUF's conformance suite, an outside check of the update client's TUF
+# workflow, where the shared tools are at hand; the expected failures are
+# build/tools/tuf-conformance-client.xfails (README "TUF conformance").
+suite=$top/../shared/tools/tuf-conformance
+if [ -e "$suite" ]; then
+  bash "$suite" "$top/build/tools/tuf-conformance-client"
+else
+  echo "TUF conformance suite: skipped ($suite not found)"
+fi
+
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 bash scripts/build.sh build-asan -DUPDATER_SANITIZE=ON

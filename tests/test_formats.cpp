@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -192,11 +193,11 @@ TEST(ApplyPatch, WorkedExamplesAndBounds) {
     int fd = open((dir / "p").c_str(), O_RDONLY), out = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     PatchHeader header;
     ASSERT_EQ(read_patch_header(fd, &header), OK);
-    // The source in a buffer of exactly its size: the sanitizer sees any read past it.
-    unsigned char* exact = static_cast<unsigned char*>(malloc(c.source.size() + 1));
-    std::copy(c.source.begin(), c.source.end(), exact);
-    EXPECT_EQ(apply_patch(&header, fd, exact, out), c.rc);
-    free(exact);
+    // The source in a buffer of exactly its size (none at all for an empty
+    // one): the sanitizer sees any read past it.
+    std::unique_ptr<unsigned char[]> exact(new unsigned char[c.source.size()]);
+    std::copy(c.source.begin(), c.source.end(), exact.get());
+    EXPECT_EQ(apply_patch(&header, fd, exact.get(), out), c.rc);
     close(fd);
     close(out);
     EXPECT_EQ(read_file(dir / "out"), c.output);

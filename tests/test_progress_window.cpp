@@ -1,6 +1,6 @@
 // The progress window of the real updater on an X server of the test's own
 // (Xvfb). A run is held through the fault library: the worker waits opening
-// update.manifest (at 0 %) or update.status (at 100 %) until the test lets it
+// update.manifest (at 0 %) or the new update.status (at 100 %) until the test lets it
 // go, so the window can be examined at leisure.
 // GoogleTest first: Xlib defines None and other names as macros.
 #include <gtest/gtest.h>
@@ -154,7 +154,7 @@ class ProgressWindowTest : public ::testing::Test {
     make_update(updates, "# comments only\n");
     RunOptions options;
     options.cwd = install;
-    std::string holds = std::string(hold_at_start ? "*/update.manifest:" : "") + (hold_at_end ? "*/update.status" : "");
+    std::string holds = std::string(hold_at_start ? "*/update.manifest:" : "") + (hold_at_end ? "*/update.status.tmp" : "");
     if (!holds.empty()) options.env = fault_shim_env({"FAULT_HOLD_PATH=" + holds});
     if (with_display) options.env.push_back("DISPLAY=" + server.name);
     args.insert(args.begin(), {program, updates, "0"});
@@ -163,7 +163,7 @@ class ProgressWindowTest : public ::testing::Test {
     ASSERT_TRUE(start_program(args, options, root / "output", &updater));
   }
   void release_start() { write_file(updates + "/update.manifest.go", ""); }
-  void release_end() { write_file(updates + "/update.status.go", ""); }
+  void release_end() { write_file(updates + "/update.status.tmp.go", ""); }
   void expect_clean_exit() {
     EXPECT_EQ(wait_program(&updater, 30), 0);
     EXPECT_EQ(read_file(root / "output"), "");
@@ -298,12 +298,12 @@ TEST_F(ProgressWindowTest, WindowAtExactlyHalfDoneButNotPastIt) {
     std::vector<PackageFile> entries;
     for (int i = 0; i < 98; i++) {
       std::string name = "f" + std::to_string(i);
-      // The backup of "pipe" is held opening it until "pipe.go" exists.
-      manifest += i == held ? "remove \"pipe\"\n" : "add \"" + name + "\"\n";
+      // The new "pipe" is held opening it until "pipe.go" exists.
+      if (i == held) name = "pipe";
+      manifest += "add \"" + name + "\"\n";
       entries.push_back({name, name});
     }
     make_update(updates, manifest, entries);
-    write_file(install + "/pipe", "held");
     unlink((install + "/pipe.go").c_str());
     RunOptions options;
     options.cwd = install;

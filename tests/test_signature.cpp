@@ -59,6 +59,12 @@ TEST(Signature, RunsOnlyWhatAListedKeySigned) {
   const std::string refused = "bad signature: no key in $K accepts the package|failed: 8";
   std::vector<ActionCase> cases = {
       row("valid", key(keys.a), "a", nullptr, "signature verified with key 1 of $K|" + ok),
+      // Signed before packages named their release: it applies, and the
+      // installed release is no longer known.
+      row("no release named", [&](const Paths& p) { key(keys.a)(p); write_file(p.install + "/.update-release", "9.0\n"); },
+          "a", nullptr, "signature verified with key 1 of $K|" + ok),
+      row("statement cut short", key(keys.a), "a", sig([](std::string) { return "zav-release-signature 1\nrelease 1.0\n"; }),
+          "malformed signature $U/update.zav.sig: 36 bytes|failed: 8"),
       row("second key", key("# old\n" + keys.a + "\n  # new\r\n" + keys.b), "b", nullptr,
           "signature verified with key 2 of $K|" + ok),
       row("blanks and CRLF", key(" \t" + keys.a.substr(0, 64) + " \r\n\n"), "a", nullptr,

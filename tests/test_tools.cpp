@@ -15,6 +15,7 @@
 #include "archive/writer.h"
 #include "base/byte_order.h"
 #include "base/status.h"
+#include "base/version.h"
 #include "patch/x86_fields.h"
 #include "patch/x86_transform.h"
 #include "tests/support/test_support.h"
@@ -92,6 +93,8 @@ TEST(MakeUpdate, WhatAManifestCannotCarryIsRefused) {
       {{{"new/say \"hi\"", "x"}}, "a name with a double quote or a line break cannot be written in a manifest"},
       {{{"new/two\nlines", "x"}}, "two\\nlines: a name with a double quote"},
       {{{"new/a.kiv-backup", "x"}}, "a.kiv-backup: the updater keeps its backups under such names"},
+      {{{"old/u.kiv-backup", "same"}, {"new/u.kiv-backup", "same"}}, "new/u.kiv-backup: the updater keeps its backups"},
+      {{{"new/\x1b[2J\"", "x"}}, "new/\\x1b[2J\": a name with a double quote"},  // escaped, not a clear screen
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -115,9 +118,12 @@ TEST(MakeUpdate, WhatAManifestCannotCarryIsRefused) {
 
 TEST(MakeUpdate, SignsWhatItWrites) {
   TempDir dir;
-  plant_tree(dir.path, {{"old/a", "one"}, {"new/a", "two"}, {"install/a", "one"}});
+  // Links planted at the output names are replaced, never written through.
+  plant_tree(dir.path, {{"old/a", "one"}, {"new/a", "two"}, {"install/a", "one"}, {"victim", "keep"},
+                        {"out/update.zav", "../victim", 0}, {"out/update.zav.sig.tmp", "../victim", 0}});
   ASSERT_EQ(run_tool("zav", {"keygen", dir / "k.secret", dir / "k.pub"}).exit_code, 0);
   ASSERT_EQ(run_tool("make-update", {dir / "old", dir / "new", dir / "out", "--sign", dir / "k.secret"}).exit_code, 0);
+  EXPECT_EQ(read_file(dir / "victim"), "keep");
   write_file(dir / "prog/updater.pub", read_file(dir / "k.pub"));
   ASSERT_EQ(symlink(updater_bin().c_str(), (dir / "prog/updater").c_str()), 0);
   RunOptions options;
@@ -130,8 +136,9 @@ TEST(MakeUpdate, SignsWhatItWrites) {
 }
 
 // Files, directories and symbolic links (mode 0): every kind of change a
-// release makes to a tree. "zz-new-empty" sorts last,
-// so its mkdir is the package's last line.
+// release makes to a tree. Directory modes come last, deepest first, so
+// "zz-new-empty"'s mkdir is among the package's last lines, and "ro" is
+// filled before it is made read-only.
 const std::vector<TreeFile> kOld = {
     {"lib/libfoo.so.1.2.3", "library 1.2.3", 0755}, {"lib/libfoo.so.1", "libfoo.so.1.2.3", 0},
     {"bin/app", "../lib/libfoo.so.1.2.3", 0}, {"bin/old-link", "app", 0}, {"bin/dangling", "nowhere", 0},
@@ -148,6 +155,7 @@ const std::vector<TreeFile> kNew = {
     {"dir-to-file", "now a file"}, {"dir-to-link", "lib", 0}, {"file-to-dir/inside", "in the new directory"},
     {"file-to-link", "lib/libfoo.so.1", 0}, {"link-to-file", "now a file"}, {"link-to-dir/x", "x"},
     {"mode-only", "same bytes", 0755}, {"share/private/", "", 0700}, {"zz-new-empty/", "", 0750},
+    {"ro/f", "in a read-only directory"}, {"ro/", "", 0555},
 };
 
 struct Case {
@@ -156,6 +164,7 @@ struct Case {
   const char* status;
   bool ends_as_new;     // else: every OLD path as it was
   std::string log_has;  // a line the log must hold
+  bool as_user = false;  // run by an unprivileged owner of the installation
 };
 
 TEST(MakeUpdate, TreesOfEveryKindOfChangeApplyAndFailBackToOld) {
@@ -167,7 +176,7 @@ TEST(MakeUpdate, TreesOfEveryKindOfChangeApplyAndFailBackToOld) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   ASSERT_EQ(run_tool("zav", {"extract", dir / "out/update.zav", "update.manifest", dir / "manifest"}).exit_code, 0);
   EXPECT_EQ(read_file(dir / "manifest"),
-            "# Made by make-update: 29 changes.\nremove \"bin/old-lib-dir\"\nremove \"bin/old-link\"\n"
+            "# Made by make-update: 31 changes.\nremove \"bin/old-lib-dir\"\nremove \"bin/old-link\"\n"
             "remove \"dir-to-file/x\"\nremove \"dir-to-link/x\"\nremove \"file-to-dir\"\nremove \"gone/a\"\n"
             "remove \"gone/sub/b\"\nremove \"link-to-dir\"\nrmdir \"share/old-empty\"\nrmdir \"gone/sub/deeper\"\n"
             "rmdir \"gone/sub\"\nrmdir \"gone\"\nrmdir \"dir-to-link\"\nrmdir \"dir-to-file\"\n"
@@ -175,11 +184,12 @@ TEST(MakeUpdate, TreesOfEveryKindOfChangeApplyAndFailBackToOld) {
             "link \"bin/new-dangling\" \"/nonexistent/updater-test\"\nlink \"bin/new-link\" \"../lib/libfoo.so.1\"\n"
             "add \"dir-to-file\"\nlink \"dir-to-link\" \"lib\"\nadd \"file-to-dir/inside\"\n"
             "link \"file-to-link\" \"lib/libfoo.so.1\"\nadd \"lib/libfoo.so.1.2.4\"\nadd \"link-to-dir/x\"\n"
-            "add \"link-to-file\"\nadd \"mode-only\"\nmkdir \"share/new-empty\"\nmkdir \"share/private\" \"0700\"\n"
-            "mkdir \"zz-new-empty\" \"0750\"\n");
+            "add \"link-to-file\"\nadd \"mode-only\"\nadd \"ro/f\"\nmkdir \"share/new-empty\"\n"
+            "mkdir \"zz-new-empty\" \"0750\"\nmkdir \"share/private\" \"0700\"\nmkdir \"ro\" \"0555\"\n");
 
   const Case cases[] = {
       {"applied to OLD", {}, "succeeded\n", true, "FINISH MKDIR zz-new-empty\n"},
+      {"applied by an owner who is not root", {}, "succeeded\n", true, "FINISH MKDIR ro\n", true},
       // A file where the last line's directory goes fails that line.
       {"failed at the last line", {{"zz-new-empty", "in the way"}}, "failed: 7\n", false,
        "a file stands where the directory goes: zz-new-empty\n"},
@@ -195,7 +205,10 @@ TEST(MakeUpdate, TreesOfEveryKindOfChangeApplyAndFailBackToOld) {
     ASSERT_EQ(run_program({"/bin/cp", "-a", dir / "old", run / "install"}).exit_code, 0);
     ASSERT_EQ(run_program({"/bin/cp", "-a", dir / "out", run / "update"}).exit_code, 0);
     plant_tree(run / "install", c.user);
-    run_updater(run / "install", run / "update");
+    RunOptions options;
+    if (c.as_user && (options.uid = unprivileged_uid()) != 0)
+      run_program({"/bin/chown", "-R", std::to_string(options.uid), run.path});
+    run_updater(run / "install", run / "update", {}, options);
     std::string log = read_file(run / "update/update.log");
     EXPECT_EQ(read_file(run / "update/update.status"), c.status) << log;
     EXPECT_NE(log.find(c.log_has), std::string::npos) << log;
@@ -448,6 +461,15 @@ TEST(Zav, CreatesListsExtractsSignsAndVerifies) {
   });
   EXPECT_FALSE(exists(dir / "p.zav"));
   EXPECT_FALSE(exists(dir / "n.pub"));
+  // A source that the writer cannot open, past zav's own checks.
+  RunOptions user;
+  if ((user.uid = unprivileged_uid()) == 0) return;
+  write_file(dir / "sealed", "s", 0);
+  chmod(dir.path.c_str(), 0777);
+  r = run_tool("zav", {"create", dir / "p.zav", "-C", dir.path, "sealed"}, user);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("sealed: cannot read"), std::string::npos) << r.err;
+  EXPECT_FALSE(exists(dir / "p.zav"));
 }
 
 TEST(Tools, AnswerHelpAndRefuseWrongCalls) {
@@ -455,6 +477,17 @@ TEST(Tools, AnswerHelpAndRefuseWrongCalls) {
   write_file(dir / "a", "a");
   for (std::string tool : {"zav", "zqpatch", "zqdiff", "make-update"}) expect_failures(tool, {{{"--help"}, 0, "", "usage: " + tool}});
   expect_failures("zqpatch", {{{"a"}, 2, "usage: zqpatch"}});
+  for (std::string tool : {"make-release", "update-client"})
+    expect_failures(tool, {{{"--help"}, 0, "", "usage: " + tool}, {{"-V"}, 0, "", tool + " " + kUpdaterVersion + "\n"}});
+  expect_failures("make-release", {{{"publish", "--out", dir / "site", "--release", "one"}, 2, "a release is dotted numbers"},
+                                   {{"rotate", "--out", dir / "site", "--keys", dir / "k", "--role", "x"}, 2, "--role is one of"},
+                                   {{"--out", dir / "site", "--version", "1.0", "--tree", dir.path, "--key", dir / "a"}, 1,
+                                    "make-release: --version is deprecated; use --release\nmake-release: --key is deprecated; "
+                                    "use --secret-key\nmake-release: " + dir / "site/metadata/1.root.json"}});
+  expect_failures("update-client", {{{"fetch", "http://127.0.0.1:9/m/", "1.0", dir.path}, 2, "usage: update-client"},
+                                    {{"check", "http://127.0.0.1:9/m/", "one", dir.path, "--root", dir / "a"}, 2, "dotted numbers"},
+                                    {{"check", "http://127.0.0.1:9/m/", "1.0", dir / "none", "--root", dir / "a"}, 2, "does not exist"},
+                                    {{"status", dir.path}, 5, "no update has run"}});
   expect_failures("make-update", {{{dir / "old", dir / "new", dir / "out", "--frob"}, 2, "usage:"},
                                   {{dir / "old", dir / "new", dir / "new/out"}, 2, "OUT_DIR must not lie inside"}});
   expect_failures("zav", {{{"create", dir / "p.zav", "-C", dir.path, "a", "../a"}, 1, "entry name the updater refuses"},

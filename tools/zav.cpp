@@ -13,7 +13,9 @@
 #include "archive/reader.h"
 #include "archive/signature.h"
 #include "archive/writer.h"
+#include "base/command_line.h"
 #include "base/fd.h"
+#include "base/printable.h"
 #include "base/status.h"
 
 namespace {
@@ -25,7 +27,7 @@ const char kUsage[] =
     "       zav keygen SECRET PUBLIC\n"
     "       zav sign PACKAGE SECRET\n"
     "       zav verify PACKAGE PUBLIC\n"
-    "       zav --help\n";
+    "       zav -h|--help|-V|--version\n";
 const char kHelp[] =
     "  create   entries named by the FILE paths as given (read below DIR with -C);\n"
     "           names the updater cannot use (absolute, with \"..\", too long) are refused\n"
@@ -35,10 +37,7 @@ const char kHelp[] =
     "  sign     writes PACKAGE.sig; verify checks it against the keys in PUBLIC\n"
     "Exit status: 0 done, 1 failed, 2 wrong call.\n";
 
-int usage() {
-  fputs(kUsage, stderr);
-  return 2;
-}
+int usage() { return usage_error(kUsage); }
 
 bool show_progress = false;
 
@@ -46,7 +45,7 @@ bool show_progress = false;
 void progress(int done, int total, const char* name) {
   if (!show_progress) return;
   if (done < total) {
-    fprintf(stderr, "\r\033[Kzav: %d/%d %s", done + 1, total, name);
+    fprintf(stderr, "\r\033[Kzav: %d/%d %s", done + 1, total, printable(name).c_str());
   } else {
     fprintf(stderr, "\r\033[K");
   }
@@ -119,10 +118,10 @@ int list_entry(UpdateArchive*, ArchiveEntry* entry, void*) {
   int rc = package_reader.DecompressEntry(entry, counter);
   fclose(counter);
   if (rc != OK) {
-    fprintf(stderr, "zav: entry %s: %s\n", entry->name, status_text(rc));
+    fprintf(stderr, "zav: entry %s: %s\n", printable(entry->name).c_str(), status_text(rc));
     return rc;
   }
-  printf("%-40s %12lld %04o %12d\n", entry->name, decoded, entry->permissions & 07777,
+  printf("%-40s %12lld %04o %12d\n", printable(entry->name).c_str(), decoded, entry->permissions & 07777,
          entry->size);
   return 0;
 }
@@ -227,13 +226,9 @@ int cmd_verify(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (standard_option(argc, argv, "zav", kUsage, kHelp)) return 0;
   if (argc < 2) return usage();
   const char* command = argv[1];
-  if (strcmp(command, "--help") == 0) {
-    fputs(kUsage, stdout);
-    fputs(kHelp, stdout);
-    return 0;
-  }
   if (strcmp(command, "create") == 0) return cmd_create(argc - 2, argv + 2);
   if (strcmp(command, "list") == 0) return cmd_list(argc - 2, argv + 2);
   if (strcmp(command, "extract") == 0) return cmd_extract(argc - 2, argv + 2);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "base/command_line.h"
 #include "base/fd.h"
 #include "base/status.h"
 #include "patch/patch_apply.h"
@@ -17,7 +18,7 @@
 
 namespace {
 
-const char kUsage[] = "usage: zqpatch OLD NEW PATCH\n";
+const char kUsage[] = "usage: zqpatch OLD NEW PATCH\n       zqpatch -h|--help|-V|--version\n";
 const char kHelp[] =
     "Writes NEW from OLD and PATCH with the updater's own checks and applier.\n"
     "Exit status: 0 written, 1 failed, 2 wrong call, 3 OLD is not the file the\n"
@@ -26,7 +27,6 @@ const char kHelp[] =
 // Exit codes: a script tells a wrong OLD from a broken patch without
 // parsing messages.
 constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 constexpr int kExitWrongSource = 3;
 constexpr int kExitBadPatch = 4;
 
@@ -38,15 +38,8 @@ int fail(int code, const char* path, const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
-    fputs(kUsage, stdout);
-    fputs(kHelp, stdout);
-    return 0;
-  }
-  if (argc != 4) {
-    fputs(kUsage, stderr);
-    return kExitUsage;
-  }
+  if (standard_option(argc, argv, "zqpatch", kUsage, kHelp)) return 0;
+  if (argc != 4) return usage_error(kUsage);
   const char* old_path = argv[1];
   const char* new_path = argv[2];
   const char* patch_path = argv[3];

@@ -14,11 +14,15 @@
  * Whatever FAULT_PATH says:
  *   FAULT_KILL_AT       SIGKILL just before the k-th event: a write, fwrite or
  *                       fflush (every log line is one), a creating open,
- *                       remove, unlink, rename or mkdir
+ *                       remove, unlink, rename, renameat2, mkdir, rmdir or
+ *                       symlink
  *   FAULT_EVENTS_FILE   at exit, the number of events is written there
  *   FAULT_HOLD_PATH     patterns separated by ":": an open of a matching path
  *                       waits, in the opening thread only, until "<path>.go"
  *                       exists; FAULT_HOLD_READS=1 holds opens for reading only
+ *   FAULT_SYNCFS_MARK   a file that syncfs() and sync() fsync as well: FUSE
+ *                       hands its daemon no syncfs, so the tests' power-cut
+ *                       file system (support/powercut_fs.cpp) learns of one so
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -241,3 +245,33 @@ PATH_EVENT(remove, (const char* path), (path))
 PATH_EVENT(unlink, (const char* path), (path))
 PATH_EVENT(rename, (const char* from, const char* to), (from, to))
 PATH_EVENT(mkdir, (const char* path, mode_t mode), (path, mode))
+PATH_EVENT(rmdir, (const char* path), (path))
+PATH_EVENT(symlink, (const char* target, const char* path), (target, path))
+PATH_EVENT(renameat2, (int from_dir, const char* from, int to_dir, const char* to, unsigned flags),
+           (from_dir, from, to_dir, to, flags))
+
+static void tell_sync(void) {
+  const char* mark = getenv("FAULT_SYNCFS_MARK");
+  if (mark == NULL || *mark == '\0') return;
+  int (*open_real)(const char*, int, ...) = real("open");
+  int fd = open_real(mark, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  int (*close_real)(int) = real("close");
+  close_real(fd);
+}
+
+int syncfs(int fd) {
+  static int (*f)(int);
+  if (f == NULL) f = real("syncfs");
+  int rc = f(fd);
+  if (rc == 0) tell_sync();
+  return rc;
+}
+
+void sync(void) {
+  static void (*f)(void);
+  if (f == NULL) f = real("sync");
+  f();
+  tell_sync();
+}

@@ -1,230 +1,248 @@
-// make-release: publishes one release into a release site: its full package,
-// a partial package from each given earlier release, all signed, and the
-// channel's signed feed.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+// make-release: keeps a release site, a TUF repository of signed packages:
+// makes it with its keys, publishes releases, re-signs the timestamp,
+// rotates keys, and steers a published release's rollout.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "feed/feed.h"
-#include "archive/signature.h"
+#include "archive/release_version.h"
+#include "base/fd.h"
 #include "base/status.h"
+#include "base/version.h"
+#include "packaging/release_publish.h"
 #include "packaging/release_site.h"
-#include "packaging/package_build.h"
-#include "packaging/update_plan.h"
+#include "packaging/release_steering.h"
+#include "packaging/tuf_repository.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: make-release --out SITE --version V --tree NEW_TREE [--from OLD_V=OLD_TREE]...\n"
-    "                    --key SECRET [--channel NAME]\n";
+    "usage: make-release init      --out SITE --keys DIR [--threshold ROLE=N]... [--expires ROLE=DAYS]...\n"
+    "       make-release publish   --out SITE --release V --tree DIR [--from OLD_V=OLD_TREE]...\n"
+    "                              [--channel NAME] [ROLLOUT] [--critical] [--notes TEXT]\n"
+    "                              [--notes-file FILE] --secret-key FILE... [--expires ROLE=DAYS]...\n"
+    "       make-release timestamp --out SITE --secret-key FILE... [--expires timestamp=DAYS]\n"
+    "       make-release rotate    --out SITE --role ROLE --keys DIR [--threshold ROLE=N]\n"
+    "                              --secret-key FILE...\n"
+    "       make-release rollout   --out SITE --release V [--channel NAME] ROLLOUT --secret-key FILE...\n"
+    "       make-release halt|resume --out SITE --release V [--channel NAME] --secret-key FILE...\n"
+    "       make-release withdraw  --out SITE --release V [--channel NAME]\n"
+    "                              [--replacement OLD_V --tree OLD_TREE] --secret-key FILE...\n"
+    "ROLLOUT: --steps P,P,... --interval DURATION [--start UNIX_TIME] | --percent P\n"
+    "         (DURATION: a number with s, m, h or d; percentages of installations)\n"
+    "Roles: root, targets, snapshot, timestamp. Each --secret-key is matched to the roles\n"
+    "that list it; packages are signed with the first targets key.\n"
+    "Exit status: 0 done, 1 failed (the site is as it was), 2 wrong call.\n";
 
 struct Options {
-  std::string site, version, tree, key, channel = "stable";
-  std::vector<std::pair<std::string, std::string>> from;  // version, tree
+  std::string command, site, release, tree, channel = "stable", keys_dir, role, notes, notes_file;
+  std::string replacement;
+  std::vector<PartialSource> from;
+  std::vector<std::string> secret_keys;
+  std::map<std::string, int64_t> thresholds, expires = default_expiry_days();
+  Rollout rollout;
+  bool has_rollout = false, critical = false;
 };
 
-int fail(const std::string& message) {
-  fprintf(stderr, "make-release: %s\n", message.c_str());
-  return 1;
+int usage_error(const std::string& message) {
+  if (!message.empty()) fprintf(stderr, "make-release: %s\n", message.c_str());
+  fputs(kUsage, stderr);
+  return 2;
 }
 
-void print_list(const char* heading, const std::vector<std::string>& lines) {
-  for (const std::string& line : lines)
-    fprintf(stderr, "make-release: %s: %s\n", heading, line.c_str());
+bool is_role(const std::string& r) {
+  return r == "root" || r == "targets" || r == "snapshot" || r == "timestamp";
 }
 
-// Returns 0 when the options are complete, 2 after printing why not.
-int parse_options(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; i++) {
-    std::string arg = argv[i];
-    if (arg == "--help") {
-      fputs(kUsage, stdout);
-      exit(0);
-    }
-    if (i + 1 >= argc) break;
-    std::string value = argv[++i];
-    if (arg == "--out")
-      o->site = value;
-    else if (arg == "--version")
-      o->version = value;
-    else if (arg == "--tree")
-      o->tree = value;
-    else if (arg == "--key")
-      o->key = value;
-    else if (arg == "--channel")
-      o->channel = value;
-    else if (arg == "--from" && value.find('=') != std::string::npos)
-      o->from.emplace_back(value.substr(0, value.find('=')), value.substr(value.find('=') + 1));
-    else {
-      fputs(kUsage, stderr);
-      return 2;
-    }
-  }
-  if (argc % 2 == 0 || o->site.empty() || o->version.empty() || o->tree.empty() || o->key.empty()) {
-    fputs(kUsage, stderr);
-    return 2;
-  }
-  if (!valid_version(o->version)) {
-    fprintf(stderr, "make-release: --version %s: a version is dotted numbers, as 1.10.0\n",
-            o->version.c_str());
-    return 2;
-  }
-  if (!valid_channel(o->channel)) {
-    fprintf(stderr, "make-release: --channel %s: letters, digits, '.', '_' and '-' only\n",
-            o->channel.c_str());
-    return 2;
-  }
-  for (size_t i = 0; i < o->from.size(); i++) {
-    const std::string& v = o->from[i].first;
-    bool repeated = false;
-    for (size_t k = 0; k < i; k++) repeated |= compare_versions(o->from[k].first, v) == 0;
-    if (!valid_version(v) || compare_versions(v, o->version) >= 0 || repeated) {
-      fprintf(stderr, "make-release: --from %s: must be an older version than %s, given once\n",
-              v.c_str(), o->version.c_str());
-      return 2;
-    }
-  }
-  // Fail before the long part of the work, not after it.
-  if (access(o->key.c_str(), R_OK) != 0) {
-    fprintf(stderr, "make-release: --key %s: %s\n", o->key.c_str(), strerror(errno));
-    return 2;
-  }
-  return 0;
-}
-
-bool scan_or_report(const std::string& root, TreeScan* scan) {
-  int rc = scan_tree(root, scan);
-  print_list("refused", scan->problems);
-  return rc == OK && scan->problems.empty();
-}
-
-// Builds, signs and describes one package; false after printing why not.
-bool write_package(const std::string& old_root, const std::string& new_root, const UpdatePlan& plan,
-                   const std::string& file, const std::string& key, FeedPackage* listed) {
-  print_list("warning", plan.warnings);
-  print_list("refused", plan.refused);
-  BuildTotals totals;
-  if (!plan.refused.empty() ||
-      build_package(old_root, new_root, plan, file, nullptr, &totals) != OK)
-    return false;
-  int detail = 0;
-  int rc = sign_package_file(file.c_str(), key.c_str(), &detail, nullptr);
-  if (rc != OK) {
-    fail("cannot sign " + file + " with " + key + ": " +
-         (rc == ERR_BAD_DATA ? "not a secret key file" : strerror(detail)));
-    return false;
-  }
-  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  rc = fd >= 0 ? sha256_hex(fd, &listed->sha256, &detail) : ERR_READ;
-  if (fd >= 0) close(fd);
-  if (rc != OK) {
-    fail(file + ": cannot read it back");
-    return false;
-  }
-  listed->size = totals.package_size;
-  printf("%s: %d added, %d patched, %d removed; %lld bytes\n", file.c_str(), totals.added,
-         totals.patched, totals.removed, static_cast<long long>(totals.package_size));
+// "ROLE=N" with N a positive number.
+bool role_number(const std::string& value, std::map<std::string, int64_t>* out) {
+  size_t eq = value.find('=');
+  if (eq == std::string::npos || !is_role(value.substr(0, eq))) return false;
+  char* end = nullptr;
+  long long n = strtoll(value.c_str() + eq + 1, &end, 10);
+  if (*end != '\0' || n <= 0 || n > 100000) return false;
+  (*out)[value.substr(0, eq)] = n;
   return true;
 }
 
-// The full package's plan: every file, link and directory of NEW, after a
-// remove line for each file or link that an earlier release had and NEW has
-// not (or has as a directory), and a rmdir line, deepest first, for each
-// directory that an earlier release had and NEW has not. A path that some
-// release had as a directory gets no remove line: on an installation of that
-// release the remove would meet a directory.
-UpdatePlan full_plan(const std::string& new_root, const TreeScan& new_tree,
-                     const ReleasePaths& published) {
-  UpdatePlan plan;
-  plan_update("", TreeScan{}, new_root, new_tree, {}, &plan);
-  std::vector<PlannedChange> removes;
-  std::vector<PlannedChange> rmdirs;
-  for (const auto& [path, kinds] : published) {
-    bool was_dir = kinds.find('d') != std::string::npos;
-    bool is_dir = new_tree.dirs.count(path) != 0;
-    bool is_file_or_link = new_tree.files.count(path) != 0 || new_tree.links.count(path) != 0;
-    if (was_dir && !is_dir) rmdirs.push_back({ChangeKind::kRmdir, path, "", "", 0, ""});
-    if (!was_dir && !is_file_or_link) removes.push_back({ChangeKind::kRemove, path, "", "", 0, ""});
-  }
-  // Reverse path order puts every directory after the directories in it.
-  removes.insert(removes.end(), rmdirs.rbegin(), rmdirs.rend());
-  plan.changes.insert(plan.changes.begin(), removes.begin(), removes.end());
-  return plan;
+bool duration(const std::string& text, int64_t* seconds) {
+  char* end = nullptr;
+  long long n = strtoll(text.c_str(), &end, 10);
+  static const std::map<std::string, int64_t> units = {{"", 1}, {"s", 1}, {"m", 60}, {"h", 3600}, {"d", 86400}};
+  auto unit = units.find(end);
+  if (end == text.c_str() || n <= 0 || unit == units.end()) return false;
+  *seconds = n * unit->second;
+  return true;
 }
 
-int publish(const Options& o) {
-  std::string feed_path = o.site + "/" + o.channel + ".json";
-  Feed feed;
+bool percentages(const std::string& text, std::vector<double>* steps) {
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = text.find(',', start);
+    std::string part = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    char* end = nullptr;
+    long n = strtol(part.c_str(), &end, 10);
+    if (part.empty() || *end != '\0' || n < 0 || n > 100 || (!steps->empty() && n < steps->back())) return false;
+    steps->push_back(static_cast<double>(n));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return !steps->empty();
+}
+
+// One option and its value; false for an unknown one.
+bool take(Options* o, const std::string& name, const std::string& value) {
+  if (name == "--out") o->site = value;
+  else if (name == "--release") o->release = value;
+  else if (name == "--tree") o->tree = value;
+  else if (name == "--channel") o->channel = value;
+  else if (name == "--keys") o->keys_dir = value;
+  else if (name == "--role") o->role = value;
+  else if (name == "--notes") o->notes = value;
+  else if (name == "--notes-file") o->notes_file = value;
+  else if (name == "--replacement") o->replacement = value;
+  else if (name == "--secret-key") o->secret_keys.push_back(value);
+  else if (name == "--threshold") return role_number(value, &o->thresholds);
+  else if (name == "--expires") return role_number(value, &o->expires);
+  else if (name == "--from" && value.find('=') != std::string::npos)
+    o->from.push_back({value.substr(0, value.find('=')), value.substr(value.find('=') + 1)});
+  else if (name == "--steps") return o->has_rollout = o->rollout.scheduled = percentages(value, &o->rollout.steps);
+  else if (name == "--interval") return duration(value, &o->rollout.interval);
+  else if (name == "--start") return duration(value, &o->rollout.start);
+  else if (name == "--percent") {
+    std::vector<double> p;
+    if (!percentages(value, &p) || p.size() != 1) return false;
+    o->rollout.percent = p[0];
+    return o->has_rollout = o->rollout.scheduled = true;
+  } else return false;
+  return true;
+}
+
+// Returns 0 when the options make a call, else the exit code after printing why not.
+int parse_options(int argc, char** argv, Options* o) {
+  int i = 1;
+  if (argc > 1 && argv[1][0] != '-') o->command = argv[i++];
+  for (; i < argc; i++) {
+    std::string arg = argv[i];
+    if (arg == "--critical") {
+      o->critical = true;
+      continue;
+    }
+    if (i + 1 >= argc) return usage_error(arg + " needs a value");
+    std::string value = argv[++i];
+    // The spellings of the one-key feed, for one more release.
+    if (arg == "--key" || arg == "--version") {
+      fprintf(stderr, "make-release: %s is deprecated; use %s\n", arg.c_str(),
+              arg == "--key" ? "--secret-key" : "--release");
+      arg = arg == "--key" ? "--secret-key" : "--release";
+    }
+    if (!take(o, arg, value)) return usage_error(arg + " " + value + ": not an option here, or a bad value");
+  }
+  if (o->command.empty()) o->command = "publish";
+  static const char* const kCommands[] = {"init", "publish", "timestamp", "rotate", "rollout", "halt", "resume", "withdraw"};
+  bool known = false;
+  for (const char* c : kCommands) known |= o->command == c;
+  if (!known) return usage_error("no command " + o->command);
+  bool needs_release = o->command != "init" && o->command != "timestamp" && o->command != "rotate";
+  if (o->site.empty()) return usage_error("--out SITE is needed");
+  if (needs_release && !valid_version(o->release))
+    return usage_error("--release " + o->release + ": a release is dotted numbers, as 1.10.0");
+  if (!valid_channel(o->channel)) return usage_error("--channel " + o->channel + ": letters, digits, '.', '_' and '-' only");
+  if ((o->command == "init" || o->command == "rotate") && o->keys_dir.empty()) return usage_error("--keys DIR is needed");
+  if (o->command == "rotate" && !is_role(o->role)) return usage_error("--role is one of root, targets, snapshot, timestamp");
+  if (o->command == "publish" && o->tree.empty()) return usage_error("--tree DIR is needed");
+  if (o->command == "rollout" && !o->has_rollout) return usage_error("rollout needs --steps or --percent");
+  if (o->has_rollout && !o->rollout.steps.empty() && o->rollout.interval <= 0)
+    return usage_error("--steps needs --interval");
+  if (o->command == "withdraw" && !o->replacement.empty() &&
+      (!valid_version(o->replacement) || o->tree.empty()))
+    return usage_error("--replacement needs a release and its --tree");
+  for (size_t k = 0; k < o->from.size(); k++) {
+    const std::string& v = o->from[k].version;
+    bool repeated = false;
+    for (size_t j = 0; j < k; j++) repeated |= compare_versions(o->from[j].version, v) == 0;
+    if (!valid_version(v) || compare_versions(v, o->release) >= 0 || repeated)
+      return usage_error("--from " + v + ": must be an older release than " + o->release + ", given once");
+  }
+  if (o->command != "init" && o->secret_keys.empty()) return usage_error("--secret-key FILE is needed");
+  return 0;
+}
+
+int run(const Options& o) {
+  int64_t now = static_cast<int64_t>(time(nullptr));
+  std::vector<std::string> report;
   std::string error;
-  if (make_directories(o.site) != OK)
-    return fail(o.site + ": cannot create it: " + strerror(errno));
-  if (load_site_feed(feed_path, &feed, &error) != OK) return fail(error);
-  if (!feed.releases.empty() && feed.channel != o.channel)
-    return fail(feed_path + ": the feed of channel " + feed.channel);
-  if (!feed.releases.empty() && compare_versions(o.version, feed.releases[0].version) <= 0)
-    return fail(o.version + " is not newer than " + feed.releases[0].version +
-                ", the latest release of channel " + o.channel);
-  ReleasePaths published;
-  if (load_published_paths(o.site, &published, &error) != OK) return fail(error);
-
-  TreeScan new_tree;
-  if (!scan_or_report(o.tree, &new_tree)) return fail("nothing published");
-  std::string rel_dir = o.channel + "/" + o.version;
-  std::string dir = o.site + "/" + rel_dir;
-  if (make_directories(o.site + "/" + o.channel) != OK || mkdir(dir.c_str(), 0755) != 0)
-    return fail(dir + ": cannot create it: " + strerror(errno) +
-                (errno == EEXIST ? " (left by a failed run? remove it)" : ""));
-
-  FeedRelease release;
-  release.version = o.version;
-  release.full.url = rel_dir + "/full.zav";
-  bool ok = write_package("", o.tree, full_plan(o.tree, new_tree, published), dir + "/full.zav",
-                          o.key, &release.full);
-  for (size_t i = 0; ok && i < o.from.size(); i++) {
-    const auto& [old_version, old_root] = o.from[i];
-    TreeScan old_tree;
-    UpdatePlan plan;
-    ok = scan_or_report(old_root, &old_tree);
-    if (ok) plan_update(old_root, old_tree, o.tree, new_tree, {}, &plan);
-    FeedPackage partial;
-    partial.from = old_version;
-    partial.url = rel_dir + "/from-" + old_version + ".zav";
-    ok = ok && write_package(old_root, o.tree, plan, o.site + "/" + partial.url, o.key, &partial);
-    release.partials.push_back(partial);
+  UniqueFd lock;
+  int rc = lock_site(o.site, &lock, &error);
+  Repository repo;
+  if (rc == OK && o.command == "init") {
+    rc = init_repository(o.site, o.keys_dir, o.thresholds, o.expires, now, &report, &error);
+  } else if (rc == OK) {
+    rc = load_repository(o.site, &repo, &error);
+    repo.now = now;
+    repo.expires_days = o.expires;
+    if (rc == OK) rc = add_signers(&repo, o.secret_keys, &error);
   }
-  if (ok && write_release_paths(dir + "/paths", tree_paths(new_tree)) != OK)
-    ok = !fail(dir + "/paths: cannot write it: " + strerror(errno));
-  if (ok) {
-    // Strictly growing, even for two releases within one second, so that a
-    // client can tell the newer feed from the older one.
-    int64_t now = static_cast<int64_t>(time(nullptr));
-    feed.channel = o.channel;
-    feed.created = now > feed.created ? now : feed.created + 1;
-    feed.releases.insert(feed.releases.begin(), release);
-    if (publish_feed(feed_path, feed, o.key, &error) != OK) ok = !fail(error);
+  if (rc == OK && o.command == "publish") {
+    PublishRequest q;
+    q.channel = o.channel;
+    q.release = o.release;
+    q.tree = o.tree;
+    q.partials = o.from;
+    q.settings.rollout = o.rollout;
+    if (o.rollout.scheduled && o.rollout.start == 0) q.settings.rollout.start = now;
+    q.settings.critical = o.critical;
+    q.settings.notes = o.notes;
+    q.notes_file = o.notes_file;
+    rc = publish_release(&repo, q, &report, &error);
+    if (rc == OK) report.push_back("published " + o.channel + " " + o.release + " (targets version " +
+                                   std::to_string(repo.targets.common.version) + ")");
+  } else if (rc == OK && o.command == "timestamp") {
+    rc = resign_timestamp(&repo, &error);
+    if (rc == OK) report.push_back("timestamp version " + std::to_string(repo.timestamp.common.version) +
+                                   ", expires " + format_tuf_time(repo.timestamp.common.expires));
+  } else if (rc == OK && o.command == "rotate") {
+    int64_t threshold = o.thresholds.count(o.role) ? o.thresholds.at(o.role) : 0;
+    rc = rotate_role(&repo, o.role, o.keys_dir, threshold, &report, &error);
+  } else if (rc == OK && o.command != "init") {
+    SteeringRequest q;
+    q.action = o.command == "rollout" ? Steering::kRollout
+               : o.command == "halt"  ? Steering::kHalt
+               : o.command == "resume" ? Steering::kResume
+                                       : Steering::kWithdraw;
+    q.channel = o.channel;
+    q.release = o.release;
+    q.rollout = o.rollout;
+    if (o.rollout.scheduled && o.rollout.start == 0) q.rollout.start = now;
+    q.replacement = o.replacement;
+    q.replacement_tree = o.tree;
+    rc = steer_release(&repo, q, &report, &error);
+    if (rc == OK) rc = publish_metadata(&repo, true, &error);
   }
-  if (!ok) {
-    remove_tree(dir);
-    return fail("nothing published");
+  for (const std::string& line : report) printf("%s\n", line.c_str());
+  if (rc != OK) {
+    fprintf(stderr, "make-release: %s\nmake-release: nothing published\n", error.c_str());
+    return 1;
   }
-  printf("%s: channel %s, %zu releases, newest %s\n", feed_path.c_str(), o.channel.c_str(),
-         feed.releases.size(), o.version.c_str());
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && (strcmp(argv[1], "-V") == 0 || strcmp(argv[1], "--version") == 0)) {
+    printf("make-release %s\n", kUpdaterVersion);
+    return 0;
+  }
   Options options;
   int rc = parse_options(argc, argv, &options);
-  if (rc != 0) return rc;
-  return publish(options);
+  return rc != 0 ? rc : run(options);
 }

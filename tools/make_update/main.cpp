@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/signature.h"
+#include "base/printable.h"
 #include "base/status.h"
 #include "base/version.h"
 #include "packaging/package_build.h"
@@ -46,14 +47,15 @@ void progress_line(size_t done, size_t total, const std::string& path) {
   if (!show_progress) return;
   // One line rewritten in place; cleared at the end.
   if (done < total)
-    fprintf(stderr, "\r\033[Kmake-update: %zu/%zu %s", done + 1, total, path.c_str());
+    fprintf(stderr, "\r\033[Kmake-update: %zu/%zu %s", done + 1, total, printable(path).c_str());
   else
     fprintf(stderr, "\r\033[K");
   fflush(stderr);
 }
 
 void print_list(const char* heading, const std::vector<std::string>& lines) {
-  for (const std::string& line : lines) fprintf(stderr, "make-update: %s: %s\n", heading, line.c_str());
+  for (const std::string& line : lines)
+    fprintf(stderr, "make-update: %s: %s\n", heading, printable(line).c_str());
 }
 
 // The absolute, link-free form of `path`, which need not exist yet: its

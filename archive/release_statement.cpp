@@ -1,0 +1,113 @@
+// Signature files that name a release: parsing, checking and making them.
+#include "archive/release_statement.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "archive/release_version.h"
+#include "base/status.h"
+
+namespace {
+
+const char kHeader[] = "zav-release-signature 1";
+
+bool decode_hex(const std::string& text, unsigned char* out, size_t size) {
+  size_t written = 0;
+  const char* end = nullptr;
+  return text.size() == 2 * size &&
+         sodium_hex2bin(out, size, text.data(), text.size(), nullptr, &written, &end) == 0 &&
+         written == size && end == text.data() + text.size();
+}
+
+std::string hex(const unsigned char* bytes, size_t size) {
+  std::string text(2 * size + 1, '\0');
+  sodium_bin2hex(&text[0], text.size(), bytes, size);
+  text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+int parse_signature_file(const std::string& bytes, SignatureFile* file, std::string* error) {
+  *file = SignatureFile{};
+  if (bytes.size() == kSignatureSize && bytes.compare(0, sizeof kHeader - 1, kHeader) != 0) {
+    memcpy(file->signature.bytes, bytes.data(), kSignatureSize);
+    return OK;
+  }
+  // The statement: its lines in a fixed order, each "word value", then the
+  // signature line; nothing is skipped, so nothing unsigned can hide in it.
+  size_t last = bytes.size() >= 2 ? bytes.rfind('\n', bytes.size() - 2) : std::string::npos;
+  if (bytes.empty() || bytes.back() != '\n' || last == std::string::npos) {
+    *error = "neither a 64-byte signature nor a release statement";
+    return ERR_BAD_DATA;
+  }
+  file->statement = bytes.substr(0, last + 1);
+  std::istringstream lines(file->statement);
+  std::string line, sha512;
+  bool header = std::getline(lines, line) && line == kHeader;
+  while (header && std::getline(lines, line)) {
+    size_t blank = line.find(' ');
+    std::string word = line.substr(0, blank), value = blank == std::string::npos ? "" : line.substr(blank + 1);
+    if (word == "release" && file->release.empty() && sha512.empty()) {
+      file->release = value;
+    } else if (word == "replaces" && !file->release.empty() && file->replaces.empty() && sha512.empty()) {
+      file->replaces = value;
+    } else if (word == "sha512" && sha512.empty()) {
+      sha512 = value;
+    } else {
+      header = false;
+    }
+  }
+  std::string signature_line = bytes.substr(last + 1, bytes.size() - last - 2);
+  if (!header || !valid_version(file->release) ||
+      (!file->replaces.empty() && !valid_version(file->replaces)) ||
+      !decode_hex(sha512, file->digest, sizeof file->digest) ||
+      signature_line.compare(0, 8, "ed25519 ") != 0 ||
+      !decode_hex(signature_line.substr(8), file->signature.bytes, kSignatureSize)) {
+    *error = "malformed release statement";
+    return ERR_BAD_DATA;
+  }
+  file->names_release = true;
+  return OK;
+}
+
+int verify_signature_file(int fd, const SignatureFile& file, const std::vector<PublicKey>& keys,
+                          int* key, int* detail) {
+  if (!file.names_release) return verify_package_file(fd, file.signature, keys, key, detail);
+  unsigned char digest[kPackageDigestSize];
+  int rc = hash_package(fd, digest, detail);
+  if (rc != OK) return rc;
+  *key = -1;
+  if (sodium_init() < 0) return ERR_BAD_DATA;
+  for (size_t i = 0; i < keys.size() && *key < 0; i++) {
+    if (crypto_sign_verify_detached(file.signature.bytes,
+                                    reinterpret_cast<const unsigned char*>(file.statement.data()),
+                                    file.statement.size(), keys[i].bytes) == 0)
+      *key = static_cast<int>(i);
+  }
+  // A good statement about other bytes is no statement about these.
+  if (*key < 0 || sodium_memcmp(digest, file.digest, sizeof digest) != 0) {
+    *key = -1;
+    return ERR_BAD_DATA;
+  }
+  return OK;
+}
+
+int make_release_signature(int fd, const char* secret_path, const std::string& release,
+                           const std::string& replaces, std::string* text, int* detail) {
+  unsigned char digest[kPackageDigestSize];
+  int rc = hash_package(fd, digest, detail);
+  if (rc != OK) return rc;
+  std::string statement = std::string(kHeader) + "\nrelease " + release + "\n";
+  if (!replaces.empty()) statement += "replaces " + replaces + "\n";
+  statement += "sha512 " + hex(digest, sizeof digest) + "\n";
+  PackageSignature signature;
+  rc = sign_with_secret_key(secret_path, reinterpret_cast<const unsigned char*>(statement.data()),
+                            statement.size(), &signature, detail);
+  if (rc != OK) return rc;
+  *text = statement + "ed25519 " + hex(signature.bytes, sizeof signature.bytes) + "\n";
+  return OK;
+}

@@ -1,0 +1,57 @@
+// The installed-release marker and the downgrade check.
+#include "driver/installed_release.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "archive/release_version.h"
+#include "base/durable_file.h"
+#include "base/fd.h"
+#include "base/log.h"
+#include "base/status.h"
+
+const char kInstalledReleaseFile[] = ".update-release";
+
+namespace {
+
+// The marker's version; empty when there is none or it is not a version
+// (an installation made before the marker existed).
+std::string installed_release() {
+  UniqueFd fd(open(kInstalledReleaseFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  char buffer[64];
+  ssize_t n = fd.ok() ? read(fd.fd, buffer, sizeof buffer) : -1;
+  if (n <= 0) return "";
+  std::string text(buffer, static_cast<size_t>(n));
+  text.erase(text.find_last_not_of("\n") + 1);
+  return valid_version(text) ? text : "";
+}
+
+}  // namespace
+
+int check_installed_release(const PackageRelease& package) {
+  std::string installed = installed_release();
+  if (package.release.empty() || installed.empty() ||
+      compare_versions(package.release, installed) >= 0)
+    return OK;
+  if (!package.replaces.empty() && compare_versions(package.replaces, installed) == 0) {
+    log_printf("release %s replaces the withdrawn release %s\n", package.release.c_str(),
+               installed.c_str());
+    return OK;
+  }
+  log_printf("refused: the package brings release %s, older than the installed %s\n",
+             package.release.c_str(), installed.c_str());
+  return ERR_DOWNGRADE;
+}
+
+void record_installed_release(const PackageRelease& package) {
+  if (package.release.empty()) {
+    if (unlink(kInstalledReleaseFile) == 0) sync_parent_dir(kInstalledReleaseFile);
+    return;
+  }
+  std::string text = package.release + "\n";
+  if (write_file_atomically(kInstalledReleaseFile, text.data(), text.size(), 0644) == OK) return;
+  log_printf("cannot record the installed release in %s: %d\n", kInstalledReleaseFile, errno);
+  unlink(kInstalledReleaseFile);
+}
