@@ -18,7 +18,7 @@
 #include "base/clock.h"
 #include "base/fd.h"
 #include "base/status.h"
-#include "base/version.h"
+#include "base/command_line.h"
 #include "patch/patch_format.h"
 #include "delta/delta.h"
 #include "delta/whole_file.h"
@@ -26,7 +26,9 @@
 
 namespace {
 
-const char kUsage[] = "usage: zqdiff [--verbose] [--patch-format 1|2] OLD NEW PATCH\n";
+const char kUsage[] =
+    "usage: zqdiff [--verbose] [--patch-format 1|2] OLD NEW PATCH\n"
+    "       zqdiff -h|--help|-V|--version\n";
 const char kHelp[] =
     "Writes the binary patch that turns the file OLD into the file NEW.\n"
     "  --verbose         print each stage's time and peak memory, and the patch's\n"
@@ -34,8 +36,6 @@ const char kHelp[] =
     "  --patch-format 2  write format 2 (the indexed x86-64 transform) when OLD or\n"
     "                    NEW is an x86-64 ELF file; only updaters that know format\n"
     "                    2 apply it. 1, the default, is read by every updater\n"
-    "  -h, --help        print this and exit\n"
-    "  -V, --version     print the version and exit\n"
     "Exit status: 0 written, 1 failed (no patch left), 2 wrong call.\n";
 
 struct StageClock {
@@ -166,37 +166,24 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 1 << 17);
   StageClock clock;
   uint32_t patch_format = 1;
+  if (standard_option(argc, argv, "zqdiff", kUsage, kHelp)) return 0;
   int first = 1;
   for (; first < argc && argv[first][0] == '-' && argv[first][1] != '\0'; first++) {
     const char* option = argv[first];
-    if (strcmp(option, "-h") == 0 || strcmp(option, "--help") == 0) {
-      fputs(kUsage, stdout);
-      fputs(kHelp, stdout);
-      return 0;
-    }
-    if (strcmp(option, "-V") == 0 || strcmp(option, "--version") == 0) {
-      printf("zqdiff %s\n", kUpdaterVersion);
-      return 0;
-    }
     if (strcmp(option, "--verbose") == 0) {
       clock.verbose = true;
     } else if (strcmp(option, "--patch-format") == 0 && first + 1 < argc) {
       const char* value = argv[++first];
       if (strcmp(value, "1") != 0 && strcmp(value, "2") != 0) {
         fprintf(stderr, "zqdiff: --patch-format %s: must be 1 or 2\n", value);
-        fputs(kUsage, stderr);
-        return 2;
+        return usage_error(kUsage);
       }
       patch_format = value[0] == '2' ? 2 : 1;
     } else {
-      fputs(kUsage, stderr);
-      return 2;
+      return usage_error(kUsage);
     }
   }
-  if (argc - first != 3) {
-    fputs(kUsage, stderr);
-    return 2;
-  }
+  if (argc - first != 3) return usage_error(kUsage);
   Inputs in;
   in.paths[0] = argv[first];
   in.paths[1] = argv[first + 1];

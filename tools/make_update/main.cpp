@@ -14,7 +14,7 @@
 #include "archive/signature.h"
 #include "base/printable.h"
 #include "base/status.h"
-#include "base/version.h"
+#include "base/command_line.h"
 #include "packaging/package_build.h"
 #include "packaging/tree_scan.h"
 #include "packaging/update_plan.h"
@@ -23,7 +23,8 @@ namespace {
 
 const char kUsage[] =
     "usage: make-update OLD_DIR NEW_DIR OUT_DIR [--if-present PATH]... [--sign SECRET]\n"
-    "                   [--patch-format 1|2]\n";
+    "                   [--patch-format 1|2]\n"
+    "       make-update -h|--help|-V|--version\n";
 const char kHelp[] =
     "Writes OUT_DIR/update.zav, the package that turns the installed tree OLD_DIR\n"
     "into NEW_DIR: files, directories and symbolic links.\n"
@@ -32,14 +33,9 @@ const char kHelp[] =
     "  --patch-format 2    patch x86-64 programs in format 2 where that is smaller\n"
     "                      (only for installations whose updater reads it);\n"
     "                      1, the default, is read by every updater\n"
-    "  -h, --help          print this and exit\n"
-    "  -V, --version       print the version and exit\n"
     "Exit status: 0 written, 1 refused or failed (nothing written), 2 wrong call.\n";
 
-int usage() {
-  fputs(kUsage, stderr);
-  return 2;
-}
+int usage() { return usage_error(kUsage); }
 
 bool show_progress = false;
 
@@ -102,14 +98,11 @@ int main(int argc, char** argv) {
   std::vector<std::string> positional, optional;
   const char* secret = nullptr;
   uint32_t patch_format = 1;
+  if (standard_option(argc, argv, "make-update", kUsage, kHelp)) return 0;
   for (int i = 1; i < argc; i++) {
-    if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
+    if (strcmp(argv[i], "--help") == 0) {  // anywhere, as it always was
       fputs(kUsage, stdout);
       fputs(kHelp, stdout);
-      return 0;
-    }
-    if (strcmp(argv[i], "-V") == 0 || strcmp(argv[i], "--version") == 0) {
-      printf("make-update %s\n", kUpdaterVersion);
       return 0;
     }
     if (strcmp(argv[i], "--patch-format") == 0) {
