@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "base/fd.h"
 #include "base/status.h"
@@ -93,6 +94,14 @@ void unmap_whole_file(MappedFile* file) {
   file->fd.reset(-1);
 }
 
+namespace {
+
+// Files are walked a piece at a time, so that a file and its copy are never
+// both in memory whole.
+constexpr size_t kPiece = size_t{1} << 20;
+
+}  // namespace
+
 int make_transformed_file(const PatchHeader& form, const MappedFile& file, TransformedFile* copy) {
   *copy = TransformedFile{};
   // The room beyond what the transform makes is never touched: it takes no
@@ -102,18 +111,6 @@ int make_transformed_file(const PatchHeader& form, const MappedFile& file, Trans
   if (pages == MAP_FAILED) return ERR_NO_MEMORY;
   copy->data = static_cast<unsigned char*>(pages);
   copy->mapped = room;
-  return remake_transformed_file(form, file, copy);
-}
-
-void release_transformed_file(const TransformedFile& copy) {
-  if (copy.data != nullptr) madvise(copy.data, copy.mapped, MADV_DONTNEED);
-}
-
-int remake_transformed_file(const PatchHeader& form, const MappedFile& file,
-                            TransformedFile* copy) {
-  // A piece at a time, so that the file and its copy are never both in
-  // memory whole.
-  constexpr size_t kPiece = size_t{1} << 20;
   for (size_t at = 0; at < file.size; at += kPiece) {
     size_t piece = std::min(kPiece, file.size - at);
     memcpy(copy->data + at, file.data + at, piece);
@@ -121,6 +118,47 @@ int remake_transformed_file(const PatchHeader& form, const MappedFile& file,
   }
   copy->size = file.size;
   return transform_forward(form, copy->data, &copy->size);
+}
+
+void release_transformed_file(const MappedFile& file, TransformedFile* copy) {
+  // Only the transform's fields differ, a small part of the file.
+  size_t whole = file.size / 4 * 4;
+  try {
+    for (size_t at = 0; at < whole; at += kPiece) {
+      size_t end = std::min(at + kPiece, whole);
+      for (size_t w = at; w < end; w += 4) {
+        uint32_t mine, theirs;
+        memcpy(&mine, copy->data + w, 4);
+        memcpy(&theirs, file.data + w, 4);
+        if (mine != theirs) copy->words.push_back(uint64_t{w} << 32 | mine);
+      }
+      release_mapped_file(file, at, end);
+    }
+    copy->tail.assign(copy->data + whole, copy->data + copy->size);
+  } catch (const std::bad_alloc&) {
+    std::vector<uint64_t>().swap(copy->words);
+    return;
+  }
+  madvise(copy->data, copy->mapped, MADV_DONTNEED);
+  copy->away = true;
+}
+
+void restore_transformed_file(const MappedFile& file, TransformedFile* copy) {
+  if (!copy->away) return;
+  size_t whole = file.size / 4 * 4;
+  for (size_t at = 0; at < whole; at += kPiece) {
+    size_t piece = std::min(kPiece, whole - at);
+    memcpy(copy->data + at, file.data + at, piece);
+    release_mapped_file(file, at, at + piece);
+  }
+  for (uint64_t w : copy->words) {
+    uint32_t word = static_cast<uint32_t>(w);
+    memcpy(copy->data + (w >> 32), &word, 4);
+  }
+  std::copy(copy->tail.begin(), copy->tail.end(), copy->data + whole);
+  std::vector<uint64_t>().swap(copy->words);
+  std::vector<unsigned char>().swap(copy->tail);
+  copy->away = false;
 }
 
 void free_transformed_file(TransformedFile* copy) {

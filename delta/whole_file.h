@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "base/fd.h"
 #include "patch/patch_format.h"
@@ -38,17 +40,22 @@ struct TransformedFile {
   unsigned char* data = nullptr;
   size_t size = 0;
   size_t mapped = 0;  // bytes of the anonymous mapping at `data`
+  // While let go (`away`): each 4-byte word where it differs from its file
+  // (offset << 32 | word), and the bytes from the file's last whole word on.
+  bool away = false;
+  std::vector<uint64_t> words;
+  std::vector<unsigned char> tail;
 };
 
 // Makes *copy of `file` with `form`'s transform, letting go of the file's
 // pages as it goes. OK or ERR_NO_MEMORY.
 int make_transformed_file(const PatchHeader& form, const MappedFile& file, TransformedFile* copy);
-// Lets go of its pages: they read as zeros until remake_transformed_file,
-// which makes it again from the same file at the same address (OK or
-// ERR_NO_MEMORY).
-void release_transformed_file(const TransformedFile& copy);
-int remake_transformed_file(const PatchHeader& form, const MappedFile& file,
-                            TransformedFile* copy);
+// Notes where *copy differs from `file` and lets go of its pages (keeps them
+// when there is no memory for the notes); restore_transformed_file makes it
+// again from the file and the notes, at the same address, as fast as it
+// reads the file. Both let go of the file's pages as they go.
+void release_transformed_file(const MappedFile& file, TransformedFile* copy);
+void restore_transformed_file(const MappedFile& file, TransformedFile* copy);
 void free_transformed_file(TransformedFile* copy);
 
 // Reads the regular file `path` into a new malloc'ed buffer (*data, freed by

@@ -1,10 +1,10 @@
 // The two x86-64 transforms, over the fields that x86_elf_fields finds.
 #include "patch/x86_transform.h"
 
-#include <algorithm>
 #include <cassert>
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
 
 #include "base/byte_order.h"
 #include "base/status.h"
@@ -63,6 +63,20 @@ void restore(unsigned char* field, uint32_t next, void* context) {
   store_le32(field, table->targets[index] - next);
 }
 
+// Sorts the `count` items by target, keeping equal targets in the order of
+// their positions (which the walk gave increasing): a byte of the target at
+// a time, through `spare` of the same size. Several times as fast as a
+// comparison sort, and the applier sorts every file it transforms.
+void sort_by_target(uint64_t* items, uint64_t* spare, size_t count) {
+  for (int shift = 32; shift < 64; shift += 8) {
+    size_t starts[257] = {};
+    for (size_t k = 0; k < count; k++) starts[((items[k] >> shift) & 0xFF) + 1]++;
+    for (int b = 1; b <= 256; b++) starts[b] += starts[b - 1];
+    for (size_t k = 0; k < count; k++) spare[starts[(items[k] >> shift) & 0xFF]++] = items[k];
+    std::swap(items, spare);  // four passes: the last lands in the caller's `items`
+  }
+}
+
 constexpr size_t kTrailerSize = 8;  // the count and the bytes of the numbers
 constexpr size_t kLongestNumber = 5;  // LEB128 bytes of a 32-bit number
 
@@ -80,7 +94,10 @@ int x86_elf_index(unsigned char* data, size_t* size, size_t room) {
   assert(*size <= UINT32_MAX);  // positions fit 32 bits: the format's limit
   Targets t{data};
   x86_elf_fields(data, *size, collect, &t);
-  std::sort(t.items, t.items + t.count);
+  uint64_t* spare = static_cast<uint64_t*>(malloc(t.count * sizeof *spare + 1));
+  if (spare == nullptr) t.failed = true;
+  if (!t.failed) sort_by_target(t.items, spare, t.count);
+  free(spare);
   size_t distinct = 0;
   for (size_t k = 0; k < t.count; k++)
     distinct += k == 0 || t.items[k] >> 32 != t.items[k - 1] >> 32;

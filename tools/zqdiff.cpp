@@ -80,8 +80,7 @@ int map_input(const char* path, MappedFile* file) {
 // fast as the CRC on a patch's path), taken first and again once the patch
 // is written, tells a file that changed meanwhile.
 // Format 2 compares copies of both as its transform rewrites them; these too
-// are let go while OLD is sorted, and made again from the mappings after
-// (the transform takes a fraction of the sort's time).
+// are let go while OLD is sorted, and made again from the mappings after.
 struct Inputs {
   const char* paths[2] = {nullptr, nullptr};
   MappedFile files[2];
@@ -93,14 +92,12 @@ struct Inputs {
 
 int pause_inputs(bool away, void* context) {
   Inputs* in = static_cast<Inputs*>(context);
-  int rc = OK;
   for (int i = 0; i < 2; i++) {
-    if (in->form.version == 2 && away) release_transformed_file(in->copies[i]);
-    if (in->form.version == 2 && !away && rc == OK)
-      rc = remake_transformed_file(in->form, in->files[i], &in->copies[i]);
+    if (in->form.version == 2 && away) release_transformed_file(in->files[i], &in->copies[i]);
+    if (in->form.version == 2 && !away) restore_transformed_file(in->files[i], &in->copies[i]);
     release_mapped_file(in->files[i], 0, in->files[i].size);
   }
-  return rc;
+  return OK;
 }
 
 void release_passed(size_t new_pos, void* context) {
