@@ -2,12 +2,16 @@
 #include "archive/release_statement.h"
 
 #include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <sodium.h>
 
 #include <cstring>
 #include <sstream>
 
 #include "archive/release_version.h"
+#include "base/fd.h"
 #include "base/status.h"
 
 namespace {
@@ -110,4 +114,39 @@ int make_release_signature(int fd, const char* secret_path, const std::string& r
   if (rc != OK) return rc;
   *text = statement + "ed25519 " + hex(signature.bytes, sizeof signature.bytes) + "\n";
   return OK;
+}
+
+int sign_package_file(const char* package_path, const char* secret_path, const std::string& release,
+                      const std::string& replaces, int* detail, const char** failed_file) {
+  const char* ignored_name;
+  if (failed_file == nullptr) failed_file = &ignored_name;
+  if (sodium_init() < 0) return ERR_NO_MEMORY;
+
+  // The key is read before the package, so that a bad key names the key.
+  PublicKey ignored_key;
+  *failed_file = secret_path;
+  int rc = public_key_of_secret(secret_path, &ignored_key, detail);
+  if (rc != OK) return rc;
+
+  *failed_file = package_path;
+  UniqueFd package(open(package_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!package.ok()) {
+    *detail = errno;
+    return ERR_READ;
+  }
+  std::string text;
+  if (!release.empty()) {
+    rc = make_release_signature(package.fd, secret_path, release, replaces, &text, detail);
+  } else {
+    unsigned char digest[kPackageDigestSize];
+    PackageSignature signature;
+    rc = hash_package(package.fd, digest, detail);
+    if (rc == OK) rc = sign_with_secret_key(secret_path, digest, sizeof digest, &signature, detail);
+    if (rc == OK) text.assign(reinterpret_cast<const char*>(signature.bytes), sizeof signature.bytes);
+  }
+  if (rc != OK) {
+    if (rc != ERR_READ) *failed_file = secret_path;
+    return rc;
+  }
+  return write_signature_file(package_path, text.data(), text.size(), detail, failed_file);
 }

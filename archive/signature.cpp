@@ -262,36 +262,6 @@ int public_key_of_secret(const char* secret_path, PublicKey* key, int* detail) {
   return OK;
 }
 
-int sign_package_file(const char* package_path, const char* secret_path, int* detail,
-                      const char** failed_file) {
-  const char* ignored_name;
-  if (failed_file == nullptr) failed_file = &ignored_name;
-  if (sodium_init() < 0) return ERR_NO_MEMORY;
-
-  // The key is read before the package, so that a bad key names the key.
-  PublicKey ignored_key;
-  *failed_file = secret_path;
-  int rc = public_key_of_secret(secret_path, &ignored_key, detail);
-  if (rc != OK) return rc;
-
-  *failed_file = package_path;
-  UniqueFd package(open_for_reading(package_path));
-  if (package.fd < 0) {
-    *detail = errno;
-    return ERR_READ;
-  }
-  unsigned char digest[kPackageDigestSize];
-  rc = hash_package(package.fd, digest, detail);
-  if (rc != OK) return rc;
-
-  PackageSignature signature;
-  *failed_file = secret_path;
-  rc = sign_with_secret_key(secret_path, digest, sizeof digest, &signature, detail);
-  if (rc != OK) return rc;
-  return write_signature_file(package_path, signature.bytes, sizeof signature.bytes, detail,
-                              failed_file);
-}
-
 int write_signature_file(const char* package_path, const void* bytes, size_t size, int* detail,
                          const char** failed_file) {
   const char* ignored_name;

@@ -74,16 +74,6 @@ int sign_with_secret_key(const char* secret_path, const unsigned char* data, siz
 // sign_with_secret_key.
 int public_key_of_secret(const char* secret_path, PublicKey* key, int* detail);
 
-// Signs the package at `package_path` with the secret key file at
-// `secret_path` and writes the signature to "<package_path>.sig". OK;
-// ERR_READ (*detail = errno) or ERR_BAD_DATA (*detail = 0) for an unreadable
-// package or a malformed secret key file; ERR_WRITE (*detail = errno) when the
-// signature cannot be written; ERR_NO_MEMORY when libsodium cannot start.
-// *failed_file (may be null) names the file that failed: one of the two paths
-// given, or "signature" for the signature file.
-int sign_package_file(const char* package_path, const char* secret_path, int* detail,
-                      const char** failed_file);
-
 // Writes `size` bytes as "<package_path>.sig" (a temporary file renamed into
 // place). OK, or ERR_WRITE with *detail = errno and *failed_file (may be
 // null) = "signature".

@@ -32,9 +32,15 @@ std::string installed_release() {
 
 int check_installed_release(const PackageRelease& package) {
   std::string installed = installed_release();
-  if (package.release.empty() || installed.empty() ||
-      compare_versions(package.release, installed) >= 0)
-    return OK;
+  if (installed.empty()) return OK;
+  // A signature that names no release may be any old release's: an
+  // installation that knows its own takes only packages that say theirs.
+  if (package.release.empty()) {
+    log_printf("refused: the package does not say which release it brings; %s is installed\n",
+               installed.c_str());
+    return ERR_DOWNGRADE;
+  }
+  if (compare_versions(package.release, installed) >= 0) return OK;
   if (!package.replaces.empty() && compare_versions(package.replaces, installed) == 0) {
     log_printf("release %s replaces the withdrawn release %s\n", package.release.c_str(),
                installed.c_str());

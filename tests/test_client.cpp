@@ -286,6 +286,16 @@ TEST_F(ClientTest, UpdaterRefusesAnOlderReleaseDroppedIntoTheUpdateDirectory) {
                       "refused: the package brings release 1.0, older than the installed 2.0\n"), std::string::npos) << outcome;
   // A good statement about another package says nothing about this one.
   EXPECT_NE(drop_and_apply(*this, "stable/2.0/full.zav", 0, "1.0", "stable/3.0/full.zav").find("failed: 8\n"), std::string::npos);
+  // Nor does a signature that names no release, as packages were signed before.
+  run_program({"/bin/rm", "-rf", dir / "app/.update-release"});
+  write_file(dir / "app/.update-release", "2.0\n");
+  ASSERT_EQ(run_tool("zav", {"sign", dir / "updates/update.zav", dir / "keys/targets-1.secret"}).exit_code, 0);
+  RunOptions in_app;
+  in_app.cwd = dir / "app";
+  run_program({dir / "bin/updater", dir / "updates", "0"}, in_app);
+  outcome = read_file(dir / "updates/update.log");
+  EXPECT_NE(outcome.find("refused: the package does not say which release it brings; 2.0 is installed\nfailed: 9"),
+            std::string::npos) << outcome;
 }
 
 // Rollouts, a halt, a withdrawal and a critical release, at fixed moments of

@@ -11,6 +11,8 @@
 
 #include "actions/path_check.h"
 #include "archive/reader.h"
+#include "archive/release_statement.h"
+#include "archive/release_version.h"
 #include "archive/signature.h"
 #include "archive/writer.h"
 #include "base/command_line.h"
@@ -25,7 +27,7 @@ const char kUsage[] =
     "       zav list PACKAGE\n"
     "       zav extract PACKAGE NAME DEST\n"
     "       zav keygen SECRET PUBLIC\n"
-    "       zav sign PACKAGE SECRET\n"
+    "       zav sign PACKAGE SECRET [--release V [--replaces W]]\n"
     "       zav verify PACKAGE PUBLIC\n"
     "       zav -h|--help|-V|--version\n";
 const char kHelp[] =
@@ -34,7 +36,8 @@ const char kHelp[] =
     "  list     name, size, mode and compressed size of every entry\n"
     "  extract  one entry to the file DEST, with the entry's mode\n"
     "  keygen   a new key pair; the secret file gets mode 0600, never over a file\n"
-    "  sign     writes PACKAGE.sig; verify checks it against the keys in PUBLIC\n"
+    "  sign     writes PACKAGE.sig, naming release V when given (see the README);\n"
+    "           verify checks it against the keys in PUBLIC\n"
     "Exit status: 0 done, 1 failed, 2 wrong call.\n";
 
 int usage() { return usage_error(kUsage); }
@@ -164,10 +167,22 @@ int cmd_keygen(int argc, char** argv) {
 }
 
 int cmd_sign(int argc, char** argv) {
-  if (argc != 2) return usage();
+  std::string release, replaces;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    if (strcmp(argv[i], "--release") == 0) {
+      release = argv[i + 1];
+    } else if (strcmp(argv[i], "--replaces") == 0) {
+      replaces = argv[i + 1];
+    } else {
+      return usage();
+    }
+  }
+  if (argc < 2 || argc % 2 != 0 || (release.empty() && !replaces.empty()) ||
+      (!release.empty() && !valid_version(release)) || (!replaces.empty() && !valid_version(replaces)))
+    return usage();
   int detail = 0;
   const char* failed = nullptr;
-  int rc = sign_package_file(argv[0], argv[1], &detail, &failed);
+  int rc = sign_package_file(argv[0], argv[1], release, replaces, &detail, &failed);
   if (rc == OK) return 0;
   if (rc == ERR_BAD_DATA) return fail("not a secret key file", failed);
   if (rc == ERR_NO_MEMORY) return fail(status_text(rc), argv[0]);
