@@ -222,6 +222,56 @@ TEST(MakeUpdate, TreesOfEveryKindOfChangeApplyAndFailBackToOld) {
   }
 }
 
+// A release history through make-release: a directory becomes a link out of
+// the installation, stays one, becomes a directory again, and another
+// directory's mode goes back and forth. Every full package turns every
+// earlier installation into its release, but one that a directory of the
+// installation becomes a link out of, which it fails and leaves whole (the
+// partial package from the release before does it); every partial package
+// turns its base into its release; nothing outside is ever touched.
+TEST(MakeRelease, EveryPackageTurnsEarlierInstallationsIntoItsRelease) {
+  const std::vector<std::vector<TreeFile>> r = {
+      {{"app", "1"}, {"lib/libssl.so", "ssl 1"}, {"d/f", "f"}, {"d/", "", 0700}},
+      {{"app", "2"}, {"lib", "../outside", 0}, {"d/f", "f"}},
+      {{"app", "3"}, {"lib", "../outside", 0}, {"d/f", "f"}},
+      {{"app", "4"}, {"lib/libfoo.so", "foo 4"}, {"d/f", "f"}, {"d/", "", 0700}}};
+  const std::vector<TreeFile> outside = {{"libssl.so", "system ssl"}, {"libfoo.so", "system foo"}};
+  TempDir dir;
+  ASSERT_EQ(run_tool("make-release", {"init", "--out", dir / "site", "--keys", dir / "keys"}).exit_code, 0);
+  for (size_t k = 0; k < r.size(); k++) {
+    std::string v = std::to_string(k + 1) + ".0";
+    plant_tree(dir / ("r" + v), r[k]);
+    std::vector<std::string> args = {"publish", "--out", dir / "site", "--release", v, "--tree", dir / ("r" + v)};
+    if (k > 0) args.insert(args.end(), {"--from", std::to_string(k) + ".0=" + dir / ("r" + std::to_string(k) + ".0")});
+    for (const char* key : {"targets-1", "snapshot-1", "timestamp-1"}) args.insert(args.end(), {"--secret-key", dir / "keys/" + key + ".secret"});
+    RunResult p = run_tool("make-release", args);
+    ASSERT_EQ(p.exit_code, 0) << p.err;
+  }
+  auto package = [&](const std::string& release, const std::string& name) {
+    RunResult f = run_program({"/bin/sh", "-c", "ls \"$0\"/*." + name, dir / ("site/targets/stable/" + release)});
+    return f.out.substr(0, f.out.find('\n'));
+  };
+  for (size_t k = 1; k < r.size(); k++) {
+    for (size_t j = 0; j < k; j++) {
+      for (bool full : {true, false}) {
+        if (!full && j + 1 != k) continue;
+        std::string zav = package(std::to_string(k + 1) + ".0", full ? "full.zav" : "from-" + std::to_string(j + 1) + ".0.zav");
+        SCOPED_TRACE(std::to_string(j + 1) + ".0 by " + zav);
+        TempDir run;
+        plant_tree(run / "outside", outside);
+        plant_tree(run / "install", r[j]);
+        make_dirs(run / "update");
+        ASSERT_EQ(run_program({"/bin/cp", zav, run / "update/update.zav"}).exit_code, 0);
+        run_updater(run / "install", run / "update");
+        bool out_link = full && j == 0 && k < 3;
+        EXPECT_EQ(read_file(run / "update/update.status"), out_link ? "failed: 7\n" : "succeeded\n") << read_file(run / "update/update.log");
+        EXPECT_EQ(tree_diff(tree_of(out_link ? r[j] : r[k]), snapshot_tree(run / "install")), "");
+        EXPECT_EQ(tree_diff(tree_of(outside), snapshot_tree(run / "outside")), "");
+      }
+    }
+  }
+}
+
 TEST(Zqdiff, PatchesTurnOldIntoNewByteForByte) {
   std::string bash = read_file("/bin/bash"), ls = read_file("/bin/ls"), page = random_bytes(8192, 4);
   std::string a = random_bytes(40000, 1), b = random_bytes(40000, 2);
