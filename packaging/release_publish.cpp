@@ -94,9 +94,11 @@ int list_target(Repository* repo, const std::string& temp, const std::string& pa
                                     &info.signature, &detail);
     if (rc != OK) return fail(error, "cannot sign " + temp + " with " + secret, rc);
   }
+  // On disk under its final name before any metadata names it: a power cut
+  // must not leave a listed target that is empty.
   std::string dir = temp.substr(0, temp.rfind('/') + 1);
   std::string final_path = dir + sha256 + "." + path.substr(path.rfind('/') + 1);
-  if (rename(temp.c_str(), final_path.c_str()) != 0)
+  if (fdatasync(fd.fd) != 0 || rename(temp.c_str(), final_path.c_str()) != 0 || sync_dir(dir.c_str()) != OK)
     return fail(error, final_path + ": " + strerror(errno), ERR_WRITE);
   made->paths.push_back(final_path);
   TargetFile target;
