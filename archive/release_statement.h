@@ -29,6 +29,11 @@ struct SignatureFile {
   unsigned char digest[kPackageDigestSize] = {};
 };
 
+// Reads and parses the signature file at `path`. OK; ERR_READ (errno set)
+// when it cannot be read; ERR_BAD_DATA when it is of neither form (*bytes
+// holds what was read, at most kMaxSignatureFileSize + 1 bytes).
+int read_signature_file(const char* path, SignatureFile* file, std::string* bytes);
+
 // Parses the bytes of a signature file of either form. OK, or ERR_BAD_DATA
 // with *error saying what is wrong.
 int parse_signature_file(const std::string& bytes, SignatureFile* file, std::string* error);

@@ -17,6 +17,7 @@
 #include "archive/signature.h"
 #include "base/fd.h"
 #include "base/log.h"
+#include "base/small_file.h"
 #include "base/status.h"
 
 const char* program_argv0 = nullptr;
@@ -35,23 +36,15 @@ int load_keys(const std::string& key_path, std::vector<PublicKey>* keys, bool* c
                 lstat(key_path.c_str(), &st) != 0;
   *configured = !absent;
   if (rc == OK || !*configured) return rc;
-  if (rc == ERR_READ) {
-    log_printf("cannot read key file %s: %d\n", key_path.c_str(), detail);
-  } else if (detail > 0) {
-    log_printf("malformed key on line %d of %s\n", detail, key_path.c_str());
-  } else {
-    log_printf("no key in key file %s\n", key_path.c_str());
-  }
+  log_printf("%s\n", key_file_problem(key_path.c_str(), rc, detail).c_str());
   return rc;
 }
 
 // Reads the signature file, either form (archive/release_statement.h).
 int read_signature_file(const std::string& sig_path, SignatureFile* file) {
-  UniqueFd fd(open(sig_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   std::string bytes;
-  char buffer[kMaxSignatureFileSize + 1];
-  ssize_t n = fd.ok() ? read(fd.fd, buffer, sizeof buffer) : -1;
-  if (n < 0) {
+  int rc = read_signature_file(sig_path.c_str(), file, &bytes);
+  if (rc == ERR_READ) {
     if (errno == ENOENT) {
       log_printf("missing signature %s\n", sig_path.c_str());
     } else {
@@ -59,10 +52,8 @@ int read_signature_file(const std::string& sig_path, SignatureFile* file) {
     }
     return ERR_READ;
   }
-  bytes.assign(buffer, static_cast<size_t>(n));
-  std::string error;
-  if (parse_signature_file(bytes, file, &error) != OK) {
-    log_printf("malformed signature %s: %zd bytes\n", sig_path.c_str(), n);
+  if (rc != OK) {
+    log_printf("malformed signature %s: %zu bytes\n", sig_path.c_str(), bytes.size());
     return ERR_BAD_DATA;
   }
   return OK;

@@ -200,25 +200,20 @@ int cmd_verify(int argc, char** argv) {
   std::vector<PublicKey> keys;
   int detail = 0;
   int rc = load_public_keys(key_file, &keys, &detail);
-  if (rc == ERR_READ) {
-    fprintf(stderr, "zav: cannot read %s: %s\n", key_file, strerror(detail));
+  if (rc != OK) {
+    fprintf(stderr, "zav: %s\n", key_file_problem(key_file, rc, detail).c_str());
     return 1;
   }
-  if (rc != OK && detail > 0) {
-    fprintf(stderr, "zav: %s: line %d is not a key\n", key_file, detail);
-    return 1;
-  }
-  if (rc != OK) return fail("no key in", key_file);
 
-  std::string sig_path = std::string(package) + ".sig";
-  PackageSignature signature;
-  rc = read_signature(sig_path.c_str(), &signature, &detail);
+  std::string sig_path = std::string(package) + ".sig", bytes;
+  SignatureFile signature;
+  rc = read_signature_file(sig_path.c_str(), &signature, &bytes);
   if (rc == ERR_READ) {
-    fprintf(stderr, "zav: cannot read %s: %s\n", sig_path.c_str(), strerror(detail));
+    fprintf(stderr, "zav: cannot read %s: %s\n", sig_path.c_str(), strerror(errno));
     return 1;
   }
   if (rc != OK) {
-    fprintf(stderr, "zav: %s: not a signature (%d bytes)\n", sig_path.c_str(), detail);
+    fprintf(stderr, "zav: %s: not a signature (%zu bytes)\n", sig_path.c_str(), bytes.size());
     return 1;
   }
 
@@ -228,13 +223,14 @@ int cmd_verify(int argc, char** argv) {
     return 1;
   }
   int key = -1;
-  rc = verify_package_file(fd.fd, signature, keys, &key, &detail);
+  rc = verify_signature_file(fd.fd, signature, keys, &key, &detail);
   if (rc == ERR_READ) {
     fprintf(stderr, "zav: cannot read %s: %s\n", package, strerror(detail));
     return 1;
   }
   if (rc != OK) return fail("bad signature: no key accepts", package);
-  printf("%s: signature good, key %d of %s\n", package, key + 1, key_file);
+  printf("%s: signature good, key %d of %s%s\n", package, key + 1, key_file,
+         signature.names_release ? (", release " + signature.release).c_str() : "");
   return 0;
 }
 
