@@ -11,6 +11,7 @@
 
 #include "archive/release_version.h"
 #include "base/command_line.h"
+#include "base/printable.h"
 #include "base/fd.h"
 #include "base/status.h"
 #include "base/version.h"
@@ -222,9 +223,10 @@ int run(const Options& o) {
     rc = steer_release(&repo, q, &report, &error);
     if (rc == OK) rc = publish_metadata(&repo, true, &error);
   }
-  for (const std::string& line : report) printf("%s\n", line.c_str());
+  // Names from the release trees, printed so that none can steer the terminal.
+  for (const std::string& line : report) printf("%s\n", printable(line).c_str());
   if (rc != OK) {
-    fprintf(stderr, "make-release: %s\nmake-release: nothing published\n", error.c_str());
+    fprintf(stderr, "make-release: %s\nmake-release: nothing published\n", printable(error).c_str());
     return 1;
   }
   return 0;
