@@ -2,32 +2,23 @@
 #include "archive/release_statement.h"
 
 #include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <sodium.h>
 
 #include <cstring>
 #include <sstream>
 
 #include "archive/release_version.h"
+#include "base/digest.h"
+#include "base/fd.h"
+#include "base/small_file.h"
 #include "base/status.h"
 
 namespace {
 
 const char kHeader[] = "zav-release-signature 1";
-
-bool decode_hex(const std::string& text, unsigned char* out, size_t size) {
-  size_t written = 0;
-  const char* end = nullptr;
-  return text.size() == 2 * size &&
-         sodium_hex2bin(out, size, text.data(), text.size(), nullptr, &written, &end) == 0 &&
-         written == size && end == text.data() + text.size();
-}
-
-std::string hex(const unsigned char* bytes, size_t size) {
-  std::string text(2 * size + 1, '\0');
-  sodium_bin2hex(&text[0], text.size(), bytes, size);
-  text.pop_back();
-  return text;
-}
 
 }  // namespace
 
@@ -64,9 +55,9 @@ int parse_signature_file(const std::string& bytes, SignatureFile* file, std::str
   std::string signature_line = bytes.substr(last + 1, bytes.size() - last - 2);
   if (!header || !valid_version(file->release) ||
       (!file->replaces.empty() && !valid_version(file->replaces)) ||
-      !decode_hex(sha512, file->digest, sizeof file->digest) ||
+      !hex_decode(sha512.data(), sha512.size(), file->digest, sizeof file->digest) ||
       signature_line.compare(0, 8, "ed25519 ") != 0 ||
-      !decode_hex(signature_line.substr(8), file->signature.bytes, kSignatureSize)) {
+      !hex_decode(signature_line.data() + 8, signature_line.size() - 8, file->signature.bytes, kSignatureSize)) {
     *error = "malformed release statement";
     return ERR_BAD_DATA;
   }
@@ -78,7 +69,7 @@ int verify_signature_file(int fd, const SignatureFile& file, const std::vector<P
                           int* key, int* detail) {
   if (!file.names_release) return verify_package_file(fd, file.signature, keys, key, detail);
   unsigned char digest[kPackageDigestSize];
-  int rc = hash_package(fd, digest, detail);
+  int rc = digest_file(fd, nullptr, digest, detail);
   if (rc != OK) return rc;
   *key = -1;
   if (sodium_init() < 0) return ERR_BAD_DATA;
@@ -99,15 +90,56 @@ int verify_signature_file(int fd, const SignatureFile& file, const std::vector<P
 int make_release_signature(int fd, const char* secret_path, const std::string& release,
                            const std::string& replaces, std::string* text, int* detail) {
   unsigned char digest[kPackageDigestSize];
-  int rc = hash_package(fd, digest, detail);
+  int rc = digest_file(fd, nullptr, digest, detail);
   if (rc != OK) return rc;
   std::string statement = std::string(kHeader) + "\nrelease " + release + "\n";
   if (!replaces.empty()) statement += "replaces " + replaces + "\n";
-  statement += "sha512 " + hex(digest, sizeof digest) + "\n";
+  statement += "sha512 " + hex_text(digest, sizeof digest) + "\n";
   PackageSignature signature;
   rc = sign_with_secret_key(secret_path, reinterpret_cast<const unsigned char*>(statement.data()),
                             statement.size(), &signature, detail);
   if (rc != OK) return rc;
-  *text = statement + "ed25519 " + hex(signature.bytes, sizeof signature.bytes) + "\n";
+  *text = statement + "ed25519 " + hex_text(signature.bytes, sizeof signature.bytes) + "\n";
   return OK;
+}
+
+int sign_package_file(const char* package_path, const char* secret_path, const std::string& release,
+                      const std::string& replaces, int* detail, const char** failed_file) {
+  const char* ignored_name;
+  if (failed_file == nullptr) failed_file = &ignored_name;
+  if (sodium_init() < 0) return ERR_NO_MEMORY;
+
+  // The key is read before the package, so that a bad key names the key.
+  PublicKey ignored_key;
+  *failed_file = secret_path;
+  int rc = public_key_of_secret(secret_path, &ignored_key, detail);
+  if (rc != OK) return rc;
+
+  *failed_file = package_path;
+  UniqueFd package(open(package_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!package.ok()) {
+    *detail = errno;
+    return ERR_READ;
+  }
+  std::string text;
+  if (!release.empty()) {
+    rc = make_release_signature(package.fd, secret_path, release, replaces, &text, detail);
+  } else {
+    unsigned char digest[kPackageDigestSize];
+    PackageSignature signature;
+    rc = digest_file(package.fd, nullptr, digest, detail);
+    if (rc == OK) rc = sign_with_secret_key(secret_path, digest, sizeof digest, &signature, detail);
+    if (rc == OK) text.assign(reinterpret_cast<const char*>(signature.bytes), sizeof signature.bytes);
+  }
+  if (rc != OK) {
+    if (rc != ERR_READ) *failed_file = secret_path;
+    return rc;
+  }
+  return write_signature_file(package_path, text.data(), text.size(), detail, failed_file);
+}
+
+int read_signature_file(const char* path, SignatureFile* file, std::string* bytes) {
+  if (read_small_file(path, kMaxSignatureFileSize, 0, bytes) != OK) return ERR_READ;
+  std::string error;
+  return parse_signature_file(*bytes, file, &error);
 }

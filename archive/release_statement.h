@@ -29,6 +29,11 @@ struct SignatureFile {
   unsigned char digest[kPackageDigestSize] = {};
 };
 
+// Reads and parses the signature file at `path`. OK; ERR_READ (errno set)
+// when it cannot be read; ERR_BAD_DATA when it is of neither form (*bytes
+// holds what was read, at most kMaxSignatureFileSize + 1 bytes).
+int read_signature_file(const char* path, SignatureFile* file, std::string* bytes);
+
 // Parses the bytes of a signature file of either form. OK, or ERR_BAD_DATA
 // with *error saying what is wrong.
 int parse_signature_file(const std::string& bytes, SignatureFile* file, std::string* error);
@@ -40,6 +45,17 @@ int parse_signature_file(const std::string& bytes, SignatureFile* file, std::str
 // when no key signed it or the digest is another package's.
 int verify_signature_file(int fd, const SignatureFile& file, const std::vector<PublicKey>& keys,
                           int* key, int* detail);
+
+// Signs the package at `package_path` with the secret key file at
+// `secret_path` and writes the signature to "<package_path>.sig": the form
+// that names `release` (and `replaces`, empty for none), or the 64-byte form
+// when `release` is empty. OK; ERR_READ (*detail = errno) or ERR_BAD_DATA
+// (*detail = 0) for an unreadable package or a malformed secret key file;
+// ERR_WRITE (*detail = errno) when the signature cannot be written;
+// ERR_NO_MEMORY when libsodium cannot start. *failed_file (may be null) names
+// the file that failed: one of the two paths given, or "signature".
+int sign_package_file(const char* package_path, const char* secret_path, const std::string& release,
+                      const std::string& replaces, int* detail, const char** failed_file);
 
 // The text of a signature file naming `release` (and `replaces`, empty for
 // none) for the package open at `fd`, signed with the secret key file at

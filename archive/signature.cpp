@@ -12,14 +12,16 @@
 #include <cstring>
 #include <string>
 
+#include "base/digest.h"
 #include "base/durable_file.h"
 #include "base/fd.h"
+#include "base/small_file.h"
 #include "base/status.h"
 
 static_assert(kPublicKeySize == crypto_sign_PUBLICKEYBYTES, "Ed25519 public key size");
 static_assert(kSecretSeedSize == crypto_sign_SEEDBYTES, "Ed25519 seed size");
 static_assert(kSignatureSize == crypto_sign_BYTES, "Ed25519 signature size");
-static_assert(kPackageDigestSize == crypto_hash_sha512_BYTES, "SHA-512 digest size");
+static_assert(kPackageDigestSize == kSha512Size, "SHA-512 digest size");
 
 namespace {
 
@@ -32,58 +34,21 @@ struct SeedOwner {
   ~SeedOwner() { sodium_memzero(bytes, sizeof bytes); }
 };
 
-// O_NONBLOCK: a named pipe put in place of a key, a signature or a package
-// then reads as empty (or fails) instead of stalling the run for a writer.
-int open_for_reading(const char* path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
-
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-// Reads up to `limit` bytes of `fd` into `out`; -1 with errno on a read error.
-ssize_t read_up_to(int fd, std::string* out, size_t limit) {
-  char buffer[4096];
-  while (out->size() < limit) {
-    size_t want = limit - out->size() < sizeof buffer ? limit - out->size() : sizeof buffer;
-    ssize_t n = read(fd, buffer, want);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    out->append(buffer, static_cast<size_t>(n));
-  }
-  return static_cast<ssize_t>(out->size());
-}
-
-// Decodes exactly 2 * size hex digits (no separators) into `out`.
-bool decode_hex(const char* text, size_t length, unsigned char* out, size_t size) {
-  if (length != 2 * size) return false;
-  size_t written = 0;
-  const char* end = nullptr;
-  if (sodium_hex2bin(out, size, text, length, nullptr, &written, &end) != 0) return false;
-  return written == size && end == text + length;
-}
-
 // A line of 64 hex digits and a newline.
-std::string hex_line(const unsigned char* bytes, size_t size) {
-  std::string text(2 * size + 1, '\0');
-  sodium_bin2hex(&text[0], text.size(), bytes, size);
-  text.back() = '\n';
-  return text;
-}
+std::string hex_line(const unsigned char* bytes, size_t size) { return hex_text(bytes, size) + "\n"; }
 
 int load_secret_seed(const char* path, SeedOwner* seed, int* detail) {
-  UniqueFd file(open_for_reading(path));
-  if (file.fd < 0) {
-    *detail = errno;
-    return ERR_READ;
-  }
   std::string text;
-  if (read_up_to(file.fd, &text, 256) < 0) {
+  if (read_small_file(path, 255, 0, &text) != OK) {
     *detail = errno;
     sodium_memzero(&text[0], text.size());
     return ERR_READ;
   }
   size_t length = text.size();
   while (length > 0 && (is_blank(text[length - 1]) || text[length - 1] == '\n')) length--;
-  bool ok = decode_hex(text.data(), length, seed->bytes, kSecretSeedSize);
+  bool ok = hex_decode(text.data(), length, seed->bytes, kSecretSeedSize);
   sodium_memzero(&text[0], text.size());
   *detail = 0;
   return ok ? OK : ERR_BAD_DATA;
@@ -105,7 +70,7 @@ int parse_public_keys(const char* text, size_t length, std::vector<PublicKey>* k
     while (last > first && is_blank(text[last - 1])) last--;
     if (first < last && text[first] != '#') {
       PublicKey key;
-      if (!decode_hex(text + first, last - first, key.bytes, kPublicKeySize)) {
+      if (!hex_decode(text + first, last - first, key.bytes, kPublicKeySize)) {
         // A line that was meant as a key and is not one is refused rather
         // than skipped: a vendor who mistypes the new key finds out at once
         // instead of when the old key is retired.
@@ -125,13 +90,8 @@ int parse_public_keys(const char* text, size_t length, std::vector<PublicKey>* k
 }
 
 int load_public_keys(const char* path, std::vector<PublicKey>* keys, int* detail) {
-  UniqueFd file(open_for_reading(path));
-  if (file.fd < 0) {
-    *detail = errno;
-    return ERR_READ;
-  }
   std::string text;
-  if (read_up_to(file.fd, &text, kMaxKeyFileSize + 1) < 0) {
+  if (read_small_file(path, kMaxKeyFileSize, 0, &text) != OK) {
     *detail = errno;
     return ERR_READ;
   }
@@ -142,39 +102,12 @@ int load_public_keys(const char* path, std::vector<PublicKey>* keys, int* detail
   return parse_public_keys(text.data(), text.size(), keys, detail);
 }
 
-int read_signature(const char* path, PackageSignature* signature, int* detail) {
-  UniqueFd file(open_for_reading(path));
-  if (file.fd < 0) {
-    *detail = errno;
-    return ERR_READ;
-  }
-  // One byte more than a signature, to tell a long file from an exact one.
-  std::string bytes;
-  if (read_up_to(file.fd, &bytes, kSignatureSize + 1) < 0) {
-    *detail = errno;
-    return ERR_READ;
-  }
-  if (bytes.size() != kSignatureSize) {
-    *detail = static_cast<int>(bytes.size());
-    return ERR_BAD_DATA;
-  }
-  memcpy(signature->bytes, bytes.data(), kSignatureSize);
-  return OK;
+std::string key_file_problem(const char* path, int rc, int detail) {
+  if (rc == ERR_READ) return "cannot read key file " + std::string(path) + ": " + std::to_string(detail);
+  if (detail > 0) return "malformed key on line " + std::to_string(detail) + " of " + path;
+  return "no key in key file " + std::string(path);
 }
 
-int hash_package(int fd, unsigned char digest[kPackageDigestSize], int* detail) {
-  crypto_hash_sha512_state state;
-  crypto_hash_sha512_init(&state);
-  int rc = read_whole_at(
-      fd,
-      [](void* context, const unsigned char* data, size_t size) {
-        crypto_hash_sha512_update(static_cast<crypto_hash_sha512_state*>(context), data, size);
-      },
-      &state, detail);
-  if (rc != OK) return rc;
-  crypto_hash_sha512_final(&state, digest);
-  return OK;
-}
 
 int find_signing_key(const unsigned char digest[kPackageDigestSize],
                      const PackageSignature& signature, const std::vector<PublicKey>& keys) {
@@ -190,7 +123,7 @@ int find_signing_key(const unsigned char digest[kPackageDigestSize],
 int verify_package_file(int fd, const PackageSignature& signature,
                         const std::vector<PublicKey>& keys, int* key, int* detail) {
   unsigned char digest[kPackageDigestSize];
-  int rc = hash_package(fd, digest, detail);
+  int rc = digest_file(fd, nullptr, digest, detail);
   if (rc != OK) return rc;
   *key = find_signing_key(digest, signature, keys);
   return *key < 0 ? ERR_BAD_DATA : OK;
@@ -260,36 +193,6 @@ int public_key_of_secret(const char* secret_path, PublicKey* key, int* detail) {
   crypto_sign_seed_keypair(key->bytes, secret_key, seed.bytes);
   sodium_memzero(secret_key, sizeof secret_key);
   return OK;
-}
-
-int sign_package_file(const char* package_path, const char* secret_path, int* detail,
-                      const char** failed_file) {
-  const char* ignored_name;
-  if (failed_file == nullptr) failed_file = &ignored_name;
-  if (sodium_init() < 0) return ERR_NO_MEMORY;
-
-  // The key is read before the package, so that a bad key names the key.
-  PublicKey ignored_key;
-  *failed_file = secret_path;
-  int rc = public_key_of_secret(secret_path, &ignored_key, detail);
-  if (rc != OK) return rc;
-
-  *failed_file = package_path;
-  UniqueFd package(open_for_reading(package_path));
-  if (package.fd < 0) {
-    *detail = errno;
-    return ERR_READ;
-  }
-  unsigned char digest[kPackageDigestSize];
-  rc = hash_package(package.fd, digest, detail);
-  if (rc != OK) return rc;
-
-  PackageSignature signature;
-  *failed_file = secret_path;
-  rc = sign_with_secret_key(secret_path, digest, sizeof digest, &signature, detail);
-  if (rc != OK) return rc;
-  return write_signature_file(package_path, signature.bytes, sizeof signature.bytes, detail,
-                              failed_file);
 }
 
 int write_signature_file(const char* package_path, const void* bytes, size_t size, int* detail,

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 constexpr size_t kPublicKeySize = 32;
@@ -35,15 +36,11 @@ int parse_public_keys(const char* text, size_t length, std::vector<PublicKey>* k
 // ERR_BAD_DATA as parse_public_keys (*detail = the bad line, 0 for no key).
 int load_public_keys(const char* path, std::vector<PublicKey>* keys, int* detail);
 
-// Reads the signature file at `path`. OK; ERR_READ when it cannot be opened or
-// read (*detail = errno); ERR_BAD_DATA when it is not exactly kSignatureSize
-// bytes long (*detail = the bytes found, at most kSignatureSize + 1).
-int read_signature(const char* path, PackageSignature* signature, int* detail);
+// What is wrong with the key file at `path`, from load_public_keys' `rc`
+// and `detail`, in the words of the updater's log: "cannot read key file
+// PATH: ERRNO", "malformed key on line N of PATH" or "no key in key file PATH".
+std::string key_file_problem(const char* path, int rc, int detail);
 
-// SHA-512 of every byte of the open file `fd`, read from offset 0 with pread,
-// so the descriptor's position (and a stream on it) is left alone; the
-// descriptor stays the caller's. OK, or ERR_READ with *detail = errno.
-int hash_package(int fd, unsigned char digest[kPackageDigestSize], int* detail);
 
 // The 0-based index of the first key in `keys` for which `signature` is a
 // valid signature of `digest`, or -1 when there is none.
@@ -51,7 +48,7 @@ int find_signing_key(const unsigned char digest[kPackageDigestSize],
                      const PackageSignature& signature, const std::vector<PublicKey>& keys);
 
 // The whole check of the package open at `fd` against `signature`: its
-// digest (hash_package) and the first key that accepts it. OK with *key =
+// digest (digest_file) and the first key that accepts it. OK with *key =
 // that key's 0-based index; ERR_READ (*detail = errno) when the package
 // cannot be read; ERR_BAD_DATA when no key in `keys` accepts it.
 int verify_package_file(int fd, const PackageSignature& signature,
@@ -73,16 +70,6 @@ int sign_with_secret_key(const char* secret_path, const unsigned char* data, siz
 // The public half of the secret key file at `secret_path`; statuses as
 // sign_with_secret_key.
 int public_key_of_secret(const char* secret_path, PublicKey* key, int* detail);
-
-// Signs the package at `package_path` with the secret key file at
-// `secret_path` and writes the signature to "<package_path>.sig". OK;
-// ERR_READ (*detail = errno) or ERR_BAD_DATA (*detail = 0) for an unreadable
-// package or a malformed secret key file; ERR_WRITE (*detail = errno) when the
-// signature cannot be written; ERR_NO_MEMORY when libsodium cannot start.
-// *failed_file (may be null) names the file that failed: one of the two paths
-// given, or "signature" for the signature file.
-int sign_package_file(const char* package_path, const char* secret_path, int* detail,
-                      const char** failed_file);
 
 // Writes `size` bytes as "<package_path>.sig" (a temporary file renamed into
 // place). OK, or ERR_WRITE with *detail = errno and *failed_file (may be

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/fd.h"
 #include "client/client_handle.h"
 
 namespace {
@@ -32,7 +33,7 @@ void close_descriptors(unsigned low, unsigned high) {
   if (syscall(SYS_close_range, low, high, 0) == 0) return;
   long most = sysconf(_SC_OPEN_MAX);
   for (long fd = low; fd <= static_cast<long>(high) && fd < (most > 0 ? most : 65536); fd++)
-    close(static_cast<int>(fd));
+    UniqueFd inherited(static_cast<int>(fd));  // closed at once
 }
 
 // In the grandchild: a session of its own, so that it outlives the caller's
@@ -44,12 +45,14 @@ void close_descriptors(unsigned low, unsigned high) {
   setsid();
   close_descriptors(STDERR_FILENO + 1, static_cast<unsigned>(report_fd) - 1);
   close_descriptors(static_cast<unsigned>(report_fd) + 1, ~0U);
-  int null_fd = open("/dev/null", O_RDWR);
-  if (null_fd >= 0) {
-    dup2(null_fd, STDIN_FILENO);
-    dup2(null_fd, STDOUT_FILENO);
-    dup2(null_fd, STDERR_FILENO);
-    if (null_fd > STDERR_FILENO) close(null_fd);
+  UniqueFd null_fd(open("/dev/null", O_RDWR));
+  if (null_fd.ok()) {
+    dup2(null_fd.fd, STDIN_FILENO);
+    dup2(null_fd.fd, STDOUT_FILENO);
+    dup2(null_fd.fd, STDERR_FILENO);
+    // One of the three itself, when they were closed: that one stays.
+    if (null_fd.fd <= STDERR_FILENO) null_fd.release();
+    null_fd.reset();  // exec runs no destructor
   }
   execv(argv[0], argv.data());
   int error = errno;
@@ -88,29 +91,29 @@ int update_client_apply(update_client* c, const char* updater_path, long parent_
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0)
     return report(c, client_failure(UPDATE_CLIENT_ERR_LOCAL, std::string("pipe: ") + strerror(errno)), "");
+  UniqueFd from_child(pipe_fds[0]), to_parent(pipe_fds[1]);
   pid_t child = fork();
   if (child == 0) {
-    close(pipe_fds[0]);
+    from_child.reset();
     pid_t grandchild = fork();
-    if (grandchild == 0) start_updater(argv, pipe_fds[1]);
+    if (grandchild == 0) start_updater(argv, to_parent.fd);
     if (grandchild < 0) {
       int error = errno;
-      ssize_t ignored = write(pipe_fds[1], &error, sizeof error);
+      ssize_t ignored = write(to_parent.fd, &error, sizeof error);
       (void)ignored;
     }
     _exit(0);
   }
-  close(pipe_fds[1]);
+  to_parent.reset();
   int exec_error = 0;
   ssize_t n = -1;
   if (child > 0) {
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
-    while ((n = read(pipe_fds[0], &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
+    while ((n = read(from_child.fd, &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
     }
   }
   int fork_error = errno;
-  close(pipe_fds[0]);
   if (child < 0)
     return report(c, client_failure(UPDATE_CLIENT_ERR_LOCAL, std::string("fork: ") + strerror(fork_error)), "");
   if (n > 0)

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "archive/release_statement.h"
+#include "base/digest.h"
 #include "base/durable_file.h"
 #include "base/fd.h"
 #include "base/status.h"
@@ -79,9 +80,7 @@ ClientResult installation_id(const std::string& metadata_dir, std::string* id) {
   unsigned char bytes[16];
   if (sodium_init() < 0) return client_failure(UPDATE_CLIENT_ERR_NO_MEMORY, "libsodium cannot start");
   randombytes_buf(bytes, sizeof bytes);
-  char text[2 * sizeof bytes + 1];
-  sodium_bin2hex(text, sizeof text, bytes, sizeof bytes);
-  *id = text;
+  *id = hex_text(bytes, sizeof bytes);
   return write_trusted_file(metadata_dir, "installation-id", *id + "\n");
 }
 
@@ -137,8 +136,8 @@ ClientResult check_signature(const update_client* c, int fd, const std::string& 
   SignatureFile file;
   std::string error;
   int detail = 0, key = -1;
-  if (load_public_keys(c->public_key.c_str(), &keys, &detail) != OK)
-    return client_failure(UPDATE_CLIENT_ERR_USAGE, "cannot read key file " + c->public_key);
+  int rc = load_public_keys(c->public_key.c_str(), &keys, &detail);
+  if (rc != OK) return client_failure(UPDATE_CLIENT_ERR_USAGE, key_file_problem(c->public_key.c_str(), rc, detail));
   if (parse_signature_file(signature, &file, &error) != OK ||
       verify_signature_file(fd, file, keys, &key, &detail) != OK)
     return client_failure(UPDATE_CLIENT_ERR_REFUSED, "bad signature: no key in " + c->public_key + " accepts the package");

@@ -10,18 +10,13 @@
 
 #include "base/durable_file.h"
 #include "base/fd.h"
+#include "base/small_file.h"
 #include "base/status.h"
 
 namespace {
 
 bool read_limited(const std::string& path, int flags, size_t limit, std::string* bytes) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags));
-  struct stat st;
-  if (!fd.ok() || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<size_t>(st.st_size) > limit)
-    return false;
-  bytes->resize(static_cast<size_t>(st.st_size));
-  return pread(fd.fd, &(*bytes)[0], bytes->size(), 0) == static_cast<ssize_t>(bytes->size());
+  return read_small_file(path.c_str(), limit, flags, bytes) == OK && bytes->size() <= limit;
 }
 
 }  // namespace

@@ -162,6 +162,23 @@ std::string versioned_name(const TufClient& c, int64_t version, const std::strin
   return c.root.consistent_snapshot ? std::to_string(version) + "." + name : name;
 }
 
+// Downloads the version of `role` that `meta` lists and checks it: its length
+// and hashes as listed, the trusted root's signatures, and that it holds that
+// very version. *bytes and *fresh get what came.
+template <typename Role, typename Parse>
+ClientResult download_listed(const TufClient& c, const std::string& role, const MetaFile& meta, int64_t limit,
+                             Parse parse, std::string* bytes, Role* fresh) {
+  std::string name = versioned_name(c, meta.version, role + ".json");
+  ClientResult r = download(c, name, meta.length >= 0 ? meta.length : limit, bytes);
+  if (r.ok()) r = check_listed(meta, *bytes, name);
+  Envelope envelope;
+  if (r.ok()) r = verify_top_level(c, role, *bytes, parse, &envelope, fresh);
+  if (!r.ok()) return r;
+  if (fresh->common.version != meta.version)
+    return refused(name + ": holds version " + std::to_string(fresh->common.version));
+  return {};
+}
+
 ClientResult update_snapshot(TufClient* c) {
   const MetaFile& meta = c->timestamp.snapshot;
   SnapshotRole local;
@@ -172,14 +189,9 @@ ClientResult update_snapshot(TufClient* c) {
     return expired("snapshot.json", local.common, c->now);
   }
   std::string bytes, name = versioned_name(*c, meta.version, "snapshot.json");
-  ClientResult r = download(*c, name, meta.length >= 0 ? meta.length : kMaxSnapshotSize, &bytes);
-  if (r.ok()) r = check_listed(meta, bytes, name);
-  Envelope envelope;
   SnapshotRole fresh;
-  if (r.ok()) r = verify_top_level(*c, "snapshot", bytes, parse_snapshot, &envelope, &fresh);
+  ClientResult r = download_listed(*c, "snapshot", meta, kMaxSnapshotSize, parse_snapshot, &bytes, &fresh);
   if (!r.ok()) return r;
-  if (fresh.common.version != meta.version)
-    return refused(name + ": holds version " + std::to_string(fresh.common.version));
   // No targets file may go back or disappear.
   for (const auto& [file, old] : has_local ? local.meta : std::map<std::string, MetaFile>{}) {
     auto now = fresh.meta.find(file);
@@ -206,15 +218,10 @@ ClientResult update_targets(TufClient* c) {
     c->has_targets = true;
     return expired("targets.json", local.common, c->now);
   }
-  std::string bytes, name = versioned_name(*c, meta.version, "targets.json");
-  ClientResult r = download(*c, name, meta.length >= 0 ? meta.length : kMaxTargetsSize, &bytes);
-  if (r.ok()) r = check_listed(meta, bytes, name);
-  Envelope envelope;
+  std::string bytes;
   TargetsRole fresh;
-  if (r.ok()) r = verify_top_level(*c, "targets", bytes, parse_targets, &envelope, &fresh);
+  ClientResult r = download_listed(*c, "targets", meta, kMaxTargetsSize, parse_targets, &bytes, &fresh);
   if (!r.ok()) return r;
-  if (fresh.common.version != meta.version)
-    return refused(name + ": holds version " + std::to_string(fresh.common.version));
   r = expired("targets.json", fresh.common, c->now);
   if (!r.ok()) return r;
   c->targets = fresh;

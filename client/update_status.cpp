@@ -4,18 +4,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "base/small_file.h"
+#include "base/status.h"
 #include "client/client_handle.h"
 
 bool read_update_status(const std::string& update_dir, std::string* line) {
   // Not through a link, and never stalled by a pipe put in its place.
-  int fd =
-      open((update_dir + "/update.status").c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buffer[256];
-  ssize_t n = read(fd, buffer, sizeof buffer);
-  close(fd);
-  if (n < 0) return false;
-  line->assign(buffer, static_cast<size_t>(n));
+  if (read_small_file((update_dir + "/update.status").c_str(), 255, O_NOFOLLOW, line) != OK) return false;
   size_t end = line->find_first_of("\r\n");
   if (end != std::string::npos) line->erase(end);
   return true;

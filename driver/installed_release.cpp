@@ -10,6 +10,7 @@
 #include "base/durable_file.h"
 #include "base/fd.h"
 #include "base/log.h"
+#include "base/small_file.h"
 #include "base/status.h"
 
 const char kInstalledReleaseFile[] = ".update-release";
@@ -19,11 +20,8 @@ namespace {
 // The marker's version; empty when there is none or it is not a version
 // (an installation made before the marker existed).
 std::string installed_release() {
-  UniqueFd fd(open(kInstalledReleaseFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  char buffer[64];
-  ssize_t n = fd.ok() ? read(fd.fd, buffer, sizeof buffer) : -1;
-  if (n <= 0) return "";
-  std::string text(buffer, static_cast<size_t>(n));
+  std::string text;
+  if (read_small_file(kInstalledReleaseFile, 64, O_NOFOLLOW, &text) != OK) return "";
   text.erase(text.find_last_not_of("\n") + 1);
   return valid_version(text) ? text : "";
 }
@@ -32,9 +30,15 @@ std::string installed_release() {
 
 int check_installed_release(const PackageRelease& package) {
   std::string installed = installed_release();
-  if (package.release.empty() || installed.empty() ||
-      compare_versions(package.release, installed) >= 0)
-    return OK;
+  if (installed.empty()) return OK;
+  // A signature that names no release may be any old release's: an
+  // installation that knows its own takes only packages that say theirs.
+  if (package.release.empty()) {
+    log_printf("refused: the package does not say which release it brings; %s is installed\n",
+               installed.c_str());
+    return ERR_DOWNGRADE;
+  }
+  if (compare_versions(package.release, installed) >= 0) return OK;
   if (!package.replaces.empty() && compare_versions(package.replaces, installed) == 0) {
     log_printf("release %s replaces the withdrawn release %s\n", package.release.c_str(),
                installed.c_str());

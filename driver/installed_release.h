@@ -17,8 +17,9 @@ struct PackageRelease {
 // ".update-release", relative to the installation (the working directory).
 extern const char kInstalledReleaseFile[];
 
-// OK, or ERR_DOWNGRADE (logged) when `package` brings an older release than
-// the installed one and does not replace exactly that one.
+// OK, or ERR_DOWNGRADE (logged) when an installation that knows its release
+// is given a package that names none, or an older release that does not
+// replace exactly the installed one.
 int check_installed_release(const PackageRelease& package);
 
 // After a successful run: writes `package`'s release into the marker

@@ -17,6 +17,7 @@
 #include "archive/signature.h"
 #include "base/fd.h"
 #include "base/log.h"
+#include "base/small_file.h"
 #include "base/status.h"
 
 const char* program_argv0 = nullptr;
@@ -35,23 +36,15 @@ int load_keys(const std::string& key_path, std::vector<PublicKey>* keys, bool* c
                 lstat(key_path.c_str(), &st) != 0;
   *configured = !absent;
   if (rc == OK || !*configured) return rc;
-  if (rc == ERR_READ) {
-    log_printf("cannot read key file %s: %d\n", key_path.c_str(), detail);
-  } else if (detail > 0) {
-    log_printf("malformed key on line %d of %s\n", detail, key_path.c_str());
-  } else {
-    log_printf("no key in key file %s\n", key_path.c_str());
-  }
+  log_printf("%s\n", key_file_problem(key_path.c_str(), rc, detail).c_str());
   return rc;
 }
 
 // Reads the signature file, either form (archive/release_statement.h).
 int read_signature_file(const std::string& sig_path, SignatureFile* file) {
-  UniqueFd fd(open(sig_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   std::string bytes;
-  char buffer[kMaxSignatureFileSize + 1];
-  ssize_t n = fd.ok() ? read(fd.fd, buffer, sizeof buffer) : -1;
-  if (n < 0) {
+  int rc = read_signature_file(sig_path.c_str(), file, &bytes);
+  if (rc == ERR_READ) {
     if (errno == ENOENT) {
       log_printf("missing signature %s\n", sig_path.c_str());
     } else {
@@ -59,10 +52,8 @@ int read_signature_file(const std::string& sig_path, SignatureFile* file) {
     }
     return ERR_READ;
   }
-  bytes.assign(buffer, static_cast<size_t>(n));
-  std::string error;
-  if (parse_signature_file(bytes, file, &error) != OK) {
-    log_printf("malformed signature %s: %zd bytes\n", sig_path.c_str(), n);
+  if (rc != OK) {
+    log_printf("malformed signature %s: %zu bytes\n", sig_path.c_str(), bytes.size());
     return ERR_BAD_DATA;
   }
   return OK;
@@ -109,27 +100,22 @@ int private_file() {
 // Opens the package for reading in *fd (the caller's). Not blocking on a
 // named pipe in place of the package: anything but a regular file is
 // refused at once, logged. OK or ERR_READ.
-int open_regular(const char* package_path, int* fd) {
-  int in = open(package_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (in < 0) return ERR_READ;
+int open_regular(const char* package_path, UniqueFd* fd) {
+  fd->reset(open(package_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd->ok()) return ERR_READ;
   struct stat st;
-  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(fd->fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     log_printf("package is not a regular file: %s\n", package_path);
-    close(in);
     return ERR_READ;
   }
-  *fd = in;
   return OK;
 }
 
-// The package as a stream for the reader, which takes it.
-int open_stream(int fd) {
-  FILE* package = fdopen(fd, "rb");
-  if (package == nullptr) {
-    close(fd);
-    return ERR_READ;
-  }
-  return package_reader.OpenFile(package);
+// The package as a stream, which takes the descriptor over; null on failure.
+FILE* open_stream(UniqueFd* fd) {
+  FILE* package = fdopen(fd->fd, "rb");
+  if (package != nullptr) fd->release();
+  return package;
 }
 
 // The program's own file, whatever name or link started it; empty when the
@@ -144,11 +130,10 @@ std::string own_executable() {
 // Copies the package into a private file, positioned at its start, in *copy
 // (the caller's). ERR_READ when the package cannot be read, ERR_WRITE when
 // the copy cannot be written; each logged.
-int copy_package(const char* package_path, int* copy) {
-  int fd = -1;
-  int rc = open_regular(package_path, &fd);
+int copy_package(const char* package_path, UniqueFd* copy) {
+  UniqueFd in;
+  int rc = open_regular(package_path, &in);
   if (rc != OK) return rc;
-  UniqueFd in(fd);
   UniqueFd out(private_file());
   if (!out.ok()) {
     log_printf("cannot copy package to check its signature: %d\n", errno);
@@ -159,7 +144,7 @@ int copy_package(const char* package_path, int* copy) {
   if (rc == ERR_WRITE) log_printf("cannot copy package to check its signature: %d\n", errno);
   if (rc == OK && lseek(out.fd, 0, SEEK_SET) != 0) rc = ERR_READ;
   if (rc != OK) return rc;
-  *copy = out.release();
+  copy->reset(out.release());
   return OK;
 }
 
@@ -184,11 +169,13 @@ int open_package(const char* package_path) {
     rc = load_keys(key_path, &keys, &configured);
     if (configured) break;
   }
-  int fd = -1;
+  UniqueFd fd;
   if (!configured) {
     log_printf("package not verified: no key file\n");
     rc = open_regular(package_path, &fd);
-    return rc == OK ? open_stream(fd) : rc;
+    if (rc != OK) return rc;
+    FILE* package = open_stream(&fd);
+    return package != nullptr ? package_reader.OpenFile(package) : ERR_READ;
   }
   if (rc != OK) return rc;
 
@@ -197,11 +184,8 @@ int open_package(const char* package_path) {
   // while the run goes on.
   rc = copy_package(package_path, &fd);
   if (rc != OK) return rc;
-  FILE* package = fdopen(fd, "rb");
-  if (package == nullptr) {
-    close(fd);
-    return ERR_READ;
-  }
+  FILE* package = open_stream(&fd);
+  if (package == nullptr) return ERR_READ;
   PackageRelease release;
   rc = check_signature(package, std::string(package_path) + ".sig", keys, key_path, &release);
   if (rc == OK) rc = check_installed_release(release);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/digest.h"
 #include "base/status.h"
 #include "feed/canonical_json.h"
 #include "feed/digest.h"
@@ -21,20 +22,8 @@ using nlohmann::json;
 namespace {
 
 bool decode_hex(const std::string& text, std::vector<unsigned char>* out) {
-  if (text.size() % 2 != 0) return false;
   out->resize(text.size() / 2);
-  size_t written = 0;
-  const char* end = nullptr;
-  return sodium_hex2bin(out->data(), out->size(), text.data(), text.size(), nullptr, &written,
-                        &end) == 0 &&
-         written == out->size() && end == text.data() + text.size();
-}
-
-std::string hex(const unsigned char* bytes, size_t size) {
-  std::string text(2 * size + 1, '\0');
-  sodium_bin2hex(&text[0], text.size(), bytes, size);
-  text.pop_back();
-  return text;
+  return hex_decode(text.data(), text.size(), out->data(), out->size());
 }
 
 bool verify_ed25519(const std::string& public_hex, const std::vector<unsigned char>& signature,
@@ -113,7 +102,7 @@ bool verify_tuf_signature(const TufKey& key, const std::string& signature_hex,
 json ed25519_key_object(const PublicKey& key) {
   return {{"keytype", "ed25519"},
           {"scheme", "ed25519"},
-          {"keyval", {{"public", hex(key.bytes, sizeof key.bytes)}}}};
+          {"keyval", {{"public", hex_text(key.bytes, sizeof key.bytes)}}}};
 }
 
 int load_tuf_signer(const std::string& path, TufSigner* signer, std::string* error) {
@@ -139,6 +128,6 @@ int tuf_sign(const TufSigner& signer, const std::string& message, std::string* s
     *error = signer.secret_path + ": " + (rc == ERR_READ ? strerror(detail) : "not a secret key file");
     return rc;
   }
-  *signature_hex = hex(signature.bytes, sizeof signature.bytes);
+  *signature_hex = hex_text(signature.bytes, sizeof signature.bytes);
   return OK;
 }

@@ -42,23 +42,35 @@ bool scan(const std::string& root, TreeScan* tree, std::vector<std::string>* rep
   return rc == OK && tree->problems.empty();
 }
 
-// The full package's plan: every file, link and directory of NEW, after a
-// remove line for each file or link that an earlier release had and NEW has
-// not (or has as a directory), and a rmdir line, deepest first, for each
-// directory that an earlier release had and NEW has not. A path that some
-// release had as a directory gets no remove line: on an installation of that
-// release the remove would meet a directory.
+// Whether `path` lies below a link of `tree`: not a path of that release at
+// all, and on an installation of it a line for the path would go through the
+// link, out of the installation or onto another of its files.
+bool beneath_link(const std::string& path, const TreeScan& tree) {
+  for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1)) {
+    if (tree.links.count(path.substr(0, at)) != 0) return true;
+  }
+  return false;
+}
+
+// The full package's plan: every file, link and directory of NEW, each
+// directory's mode last, after a remove line for each file or link that an
+// earlier release had and NEW has not (or has as a directory), and a rmdir
+// line, deepest first, for each directory that an earlier release had and NEW
+// has not. Where releases differ in what a path was, both lines come: on an
+// installation of each, one finds its kind and the other leaves it alone.
 UpdatePlan full_plan(const std::string& new_root, const TreeScan& new_tree,
                      const ReleasePaths& published) {
   UpdatePlan plan;
-  plan_update("", TreeScan{}, new_root, new_tree, {}, &plan);
+  plan_update("", TreeScan{}, new_root, new_tree, {}, &plan, true);
   std::vector<PlannedChange> removes, rmdirs;
   for (const auto& [path, kinds] : published) {
+    if (beneath_link(path, new_tree)) continue;
     bool was_dir = kinds.find('d') != std::string::npos;
+    bool was_file_or_link = kinds.find_first_of("fl") != std::string::npos;
     bool is_dir = new_tree.dirs.count(path) != 0;
     bool is_file_or_link = new_tree.files.count(path) != 0 || new_tree.links.count(path) != 0;
     if (was_dir && !is_dir) rmdirs.push_back({ChangeKind::kRmdir, path, "", "", 0, ""});
-    if (!was_dir && !is_file_or_link) removes.push_back({ChangeKind::kRemove, path, "", "", 0, ""});
+    if (was_file_or_link && !is_file_or_link) removes.push_back({ChangeKind::kRemove, path, "", "", 0, ""});
   }
   // Reverse path order puts every directory after the directories in it.
   removes.insert(removes.end(), rmdirs.rbegin(), rmdirs.rend());
@@ -82,9 +94,11 @@ int list_target(Repository* repo, const std::string& temp, const std::string& pa
                                     &info.signature, &detail);
     if (rc != OK) return fail(error, "cannot sign " + temp + " with " + secret, rc);
   }
+  // On disk under its final name before any metadata names it: a power cut
+  // must not leave a listed target that is empty.
   std::string dir = temp.substr(0, temp.rfind('/') + 1);
   std::string final_path = dir + sha256 + "." + path.substr(path.rfind('/') + 1);
-  if (rename(temp.c_str(), final_path.c_str()) != 0)
+  if (fdatasync(fd.fd) != 0 || rename(temp.c_str(), final_path.c_str()) != 0 || sync_dir(dir.c_str()) != OK)
     return fail(error, final_path + ": " + strerror(errno), ERR_WRITE);
   made->paths.push_back(final_path);
   TargetFile target;

@@ -66,14 +66,6 @@ bool read_text(const std::string& path, std::string* text) {
   return !in.bad();
 }
 
-int make_directories(const std::string& dir) {
-  for (size_t at = dir.find('/', 1); at != std::string::npos; at = dir.find('/', at + 1))
-    mkdir(dir.substr(0, at).c_str(), 0755);
-  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return ERR_WRITE;
-  struct stat st;
-  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? OK : ERR_WRITE;
-}
-
 int lock_site(const std::string& site, UniqueFd* lock, std::string* error) {
   if (make_directories(site) != OK) {
     *error = site + ": cannot create it: " + strerror(errno);

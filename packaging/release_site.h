@@ -12,6 +12,8 @@
 #include <map>
 #include <string>
 
+#include "base/make_directories.h"
+
 #include "base/fd.h"
 #include "packaging/tree_scan.h"
 
@@ -19,8 +21,6 @@
 // for a tree, and every kind the path had in any release once merged.
 using ReleasePaths = std::map<std::string, std::string>;
 
-// mkdir -p for a path that may be absolute. OK or ERR_WRITE (errno set).
-int make_directories(const std::string& dir);
 
 // Makes `site` when missing and takes its lock, waiting for a run that holds
 // it; the lock lasts as long as *lock is open. OK, or ERR_WRITE with *error.

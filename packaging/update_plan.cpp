@@ -76,7 +76,7 @@ std::string normalise_relative(const std::string& path) {
 
 void plan_update(const std::string& old_root, const TreeScan& old_tree,
                  const std::string& new_root, const TreeScan& new_tree,
-                 const std::vector<std::string>& optional, UpdatePlan* plan) {
+                 const std::vector<std::string>& optional, UpdatePlan* plan, bool every_mode) {
   *plan = UpdatePlan{};
   std::vector<PlannedChange> removes, rmdirs, others;
 
@@ -128,7 +128,7 @@ void plan_update(const std::string& old_root, const TreeScan& old_tree,
   for (const auto& [dir, mode] : new_tree.dirs) {
     auto old_dir = old_tree.dirs.find(dir);
     bool is_new = old_dir == old_tree.dirs.end();
-    bool mode_needed = is_new ? mode != 0755 : old_dir->second != mode;
+    bool mode_needed = every_mode || (is_new ? mode != 0755 : old_dir->second != mode);
     if (!mode_needed && (!is_new || has_entries_under(new_tree, dir))) continue;
     if (!guard_for(dir, optional).empty()) {
       plan->warnings.push_back(dir + ": directory under an --if-present path is not carried (a "

@@ -37,10 +37,11 @@ struct UpdatePlan {
 
 // Compares the trees under old_root and new_root (already scanned) and fills
 // `plan`. `optional` holds the --if-present paths, normalised. Reads files
-// only to tell changed from unchanged ones.
+// only to tell changed from unchanged ones. With `every_mode`, every
+// directory of NEW gets a mkdir line with its mode, whatever OLD has.
 void plan_update(const std::string& old_root, const TreeScan& old_tree,
                  const std::string& new_root, const TreeScan& new_tree,
-                 const std::vector<std::string>& optional, UpdatePlan* plan);
+                 const std::vector<std::string>& optional, UpdatePlan* plan, bool every_mode = false);
 
 // "a/b/" and "./a/b" become "a/b"; empty when the path is absolute, has a
 // ".." component or is empty.

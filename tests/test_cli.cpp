@@ -5,6 +5,8 @@
 //   exit N                the exit status it must end with
 //   --- stdout            then its standard output, line for line
 //   --- stderr            then its standard error, line for line
+//
+// CLI_UPDATE=1 writes what each command does now into its file instead.
 #include <dirent.h>
 #include <gtest/gtest.h>
 
@@ -58,6 +60,11 @@ TEST(CommandLine, EveryProgramAnswersAsItsGoldenFileSays) {
     options.cwd = dir.path;
     options.env = {"PATH=" + path};
     RunResult r = run_program({"/bin/sh", "-c", g.command}, options);
+    if (getenv("CLI_UPDATE") != nullptr) {
+      write_file(std::string(CLI_CASES) + "/" + name, "$ " + g.command + "\nexit " + std::to_string(r.exit_code) +
+                                                          "\n--- stdout\n" + r.out + "--- stderr\n" + r.err);
+      continue;
+    }
     EXPECT_EQ(r.exit_code, g.exit_code);
     EXPECT_EQ(r.out, g.out);
     EXPECT_EQ(r.err, g.err);

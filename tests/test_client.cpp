@@ -87,7 +87,8 @@ struct ClientTest : ::testing::Test {
     write_file(dir / "nginx/nginx.conf", "master_process off;\npid " + dir / "nginx/pid" + ";\nerror_log " + dir / "nginx/error.log" +
                                              ";\nevents {}\nhttp {\n access_log " + dir / "nginx/access.log" + ";\n server { listen 127.0.0.1:" +
                                              std::to_string(port) + "; root " + dir / "site" + ";\n  location /slow/ { alias " +
-                                             dir / "site/" + "; limit_rate 100; }\n }\n}\n");
+                                             dir / "site/" + "; limit_rate 100; }\n  location /whole/ { alias " +
+                                             dir / "site/" + "; max_ranges 0; }\n }\n}\n");
     ASSERT_TRUE(start_program({"/usr/sbin/nginx", "-p", dir / "nginx", "-c", dir / "nginx/nginx.conf", "-g", "daemon off;"},
                               {}, dir / "nginx/out", &nginx));
     // Its pid file is written once it listens.
@@ -228,6 +229,11 @@ TEST_F(ClientTest, FetchesVerifiesAndApplies) {
   // A directory where the record of the staged release goes.
   auto unrecordable = [](ClientTest& t) { make_dirs(t.dir / "updates/update.staged"); };
   auto slow_server = [](ClientTest& t) { t.url = t.base + "/slow/metadata/"; };
+  // A server that answers a range request with the whole file (200).
+  auto no_ranges = [=](ClientTest& t) {
+    broken_download(t);
+    t.url = t.base + "/whole/metadata/";
+  };
   auto with_query = [](ClientTest& t) { t.url = t.base + "/metadata/?from=app#top"; };
   auto resolved_url = [](ClientTest& t) { t.url = t.base + "/metadata/"; };
   std::string in_three_days = std::to_string(time(nullptr) + 3 * 86400);
@@ -235,6 +241,7 @@ TEST_F(ClientTest, FetchesVerifiesAndApplies) {
       {"partial", 1, nullptr, 0, "3.0: partial package from 2.0", true},
       {"two releases behind", 0, nullptr, 0, "3.0: full package", true},
       {"resumed", 1, broken_download, 0, "partial package from 2.0", true, "\" 206 "},
+      {"resumed where ranges are not served", 1, no_ranges, 0, "partial package from 2.0", true, "", {}, -1, resolved_url},
       {"planted link", 1, planted_link, 0, "partial package from 2.0", true, "", {}, -1, outside_kept},
       {"failed partial", 1, failed_partial, 0, "3.0: full package", true},
       {"query in the URL", 1, with_query, 0, "partial package from 2.0", true, "timestamp.json?from=app", {}, -1, resolved_url},
@@ -286,6 +293,16 @@ TEST_F(ClientTest, UpdaterRefusesAnOlderReleaseDroppedIntoTheUpdateDirectory) {
                       "refused: the package brings release 1.0, older than the installed 2.0\n"), std::string::npos) << outcome;
   // A good statement about another package says nothing about this one.
   EXPECT_NE(drop_and_apply(*this, "stable/2.0/full.zav", 0, "1.0", "stable/3.0/full.zav").find("failed: 8\n"), std::string::npos);
+  // Nor does a signature that names no release, as packages were signed before.
+  run_program({"/bin/rm", "-rf", dir / "app/.update-release"});
+  write_file(dir / "app/.update-release", "2.0\n");
+  ASSERT_EQ(run_tool("zav", {"sign", dir / "updates/update.zav", dir / "keys/targets-1.secret"}).exit_code, 0);
+  RunOptions in_app;
+  in_app.cwd = dir / "app";
+  run_program({dir / "bin/updater", dir / "updates", "0"}, in_app);
+  outcome = read_file(dir / "updates/update.log");
+  EXPECT_NE(outcome.find("refused: the package does not say which release it brings; 2.0 is installed\nfailed: 9"),
+            std::string::npos) << outcome;
 }
 
 // Rollouts, a halt, a withdrawal and a critical release, at fixed moments of

@@ -25,8 +25,10 @@ struct Keys {
     a = read_file(dir / "a.pub");
     b = read_file(dir / "b.pub");
   }
-  void sign(const std::string& package, const char* key) const {
-    RunResult r = run_tool("zav", {"sign", package, dir / (std::string(key) + ".secret")});
+  void sign(const std::string& package, const char* key, const std::vector<std::string>& release = {}) const {
+    std::vector<std::string> args = {"sign", package, dir / (std::string(key) + ".secret")};
+    args.insert(args.end(), release.begin(), release.end());
+    RunResult r = run_tool("zav", args);
     EXPECT_EQ(r.exit_code, 0) << r.err;
   }
 };
@@ -59,10 +61,25 @@ TEST(Signature, RunsOnlyWhatAListedKeySigned) {
   const std::string refused = "bad signature: no key in $K accepts the package|failed: 8";
   std::vector<ActionCase> cases = {
       row("valid", key(keys.a), "a", nullptr, "signature verified with key 1 of $K|" + ok),
-      // Signed before packages named their release: it applies, and the
-      // installed release is no longer known.
-      row("no release named", [&](const Paths& p) { key(keys.a)(p); write_file(p.install + "/.update-release", "9.0\n"); },
-          "a", nullptr, "signature verified with key 1 of $K|" + ok),
+      // Signed as before packages named their release: it may be any old
+      // release's, so an installation that knows its own refuses it.
+      {"no release named", {{"bin/app", "app 1", 0755}, {".update-release", "9.0\n"}}, "add \"bin/app\"\n",
+       {{"bin/app", "app 2", 0755}},
+       "signature verified with key 1 of $K|refused: the package does not say which release it brings; 9.0 is "
+       "installed|failed: 9",
+       {{"bin/app", "app 1", 0755}, {".update-release", "9.0\n"}}, {},
+       [&](const Paths& p) {
+         key(keys.a)(p);
+         keys.sign(p.updates + "/update.zav", "a");
+       }},
+      {"a release named by zav sign", {{"bin/app", "app 1", 0755}, {".update-release", "9.0\n"}}, "add \"bin/app\"\n",
+       {{"bin/app", "app 2", 0755}},
+       "signature verified with key 1 of $K|the package brings release 9.1|" + ok,
+       {{"bin/app", "app 2", 0755}, {".update-release", "9.1\n"}}, {},
+       [&](const Paths& p) {
+         key(keys.a)(p);
+         keys.sign(p.updates + "/update.zav", "a", {"--release", "9.1"});
+       }},
       row("statement cut short", key(keys.a), "a", sig([](std::string) { return "zav-release-signature 1\nrelease 1.0\n"; }),
           "malformed signature $U/update.zav.sig: 36 bytes|failed: 8"),
       row("second key", key("# old\n" + keys.a + "\n  # new\r\n" + keys.b), "b", nullptr,

@@ -11,6 +11,8 @@
 
 #include "actions/path_check.h"
 #include "archive/reader.h"
+#include "archive/release_statement.h"
+#include "archive/release_version.h"
 #include "archive/signature.h"
 #include "archive/writer.h"
 #include "base/command_line.h"
@@ -25,7 +27,7 @@ const char kUsage[] =
     "       zav list PACKAGE\n"
     "       zav extract PACKAGE NAME DEST\n"
     "       zav keygen SECRET PUBLIC\n"
-    "       zav sign PACKAGE SECRET\n"
+    "       zav sign PACKAGE SECRET [--release V [--replaces W]]\n"
     "       zav verify PACKAGE PUBLIC\n"
     "       zav -h|--help|-V|--version\n";
 const char kHelp[] =
@@ -34,7 +36,8 @@ const char kHelp[] =
     "  list     name, size, mode and compressed size of every entry\n"
     "  extract  one entry to the file DEST, with the entry's mode\n"
     "  keygen   a new key pair; the secret file gets mode 0600, never over a file\n"
-    "  sign     writes PACKAGE.sig; verify checks it against the keys in PUBLIC\n"
+    "  sign     writes PACKAGE.sig, naming release V when given (see the README);\n"
+    "           verify checks it against the keys in PUBLIC\n"
     "Exit status: 0 done, 1 failed, 2 wrong call.\n";
 
 int usage() { return usage_error(kUsage); }
@@ -164,10 +167,22 @@ int cmd_keygen(int argc, char** argv) {
 }
 
 int cmd_sign(int argc, char** argv) {
-  if (argc != 2) return usage();
+  std::string release, replaces;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    if (strcmp(argv[i], "--release") == 0) {
+      release = argv[i + 1];
+    } else if (strcmp(argv[i], "--replaces") == 0) {
+      replaces = argv[i + 1];
+    } else {
+      return usage();
+    }
+  }
+  if (argc < 2 || argc % 2 != 0 || (release.empty() && !replaces.empty()) ||
+      (!release.empty() && !valid_version(release)) || (!replaces.empty() && !valid_version(replaces)))
+    return usage();
   int detail = 0;
   const char* failed = nullptr;
-  int rc = sign_package_file(argv[0], argv[1], &detail, &failed);
+  int rc = sign_package_file(argv[0], argv[1], release, replaces, &detail, &failed);
   if (rc == OK) return 0;
   if (rc == ERR_BAD_DATA) return fail("not a secret key file", failed);
   if (rc == ERR_NO_MEMORY) return fail(status_text(rc), argv[0]);
@@ -185,25 +200,20 @@ int cmd_verify(int argc, char** argv) {
   std::vector<PublicKey> keys;
   int detail = 0;
   int rc = load_public_keys(key_file, &keys, &detail);
-  if (rc == ERR_READ) {
-    fprintf(stderr, "zav: cannot read %s: %s\n", key_file, strerror(detail));
+  if (rc != OK) {
+    fprintf(stderr, "zav: %s\n", key_file_problem(key_file, rc, detail).c_str());
     return 1;
   }
-  if (rc != OK && detail > 0) {
-    fprintf(stderr, "zav: %s: line %d is not a key\n", key_file, detail);
-    return 1;
-  }
-  if (rc != OK) return fail("no key in", key_file);
 
-  std::string sig_path = std::string(package) + ".sig";
-  PackageSignature signature;
-  rc = read_signature(sig_path.c_str(), &signature, &detail);
+  std::string sig_path = std::string(package) + ".sig", bytes;
+  SignatureFile signature;
+  rc = read_signature_file(sig_path.c_str(), &signature, &bytes);
   if (rc == ERR_READ) {
-    fprintf(stderr, "zav: cannot read %s: %s\n", sig_path.c_str(), strerror(detail));
+    fprintf(stderr, "zav: cannot read %s: %s\n", sig_path.c_str(), strerror(errno));
     return 1;
   }
   if (rc != OK) {
-    fprintf(stderr, "zav: %s: not a signature (%d bytes)\n", sig_path.c_str(), detail);
+    fprintf(stderr, "zav: %s: not a signature (%zu bytes)\n", sig_path.c_str(), bytes.size());
     return 1;
   }
 
@@ -213,13 +223,14 @@ int cmd_verify(int argc, char** argv) {
     return 1;
   }
   int key = -1;
-  rc = verify_package_file(fd.fd, signature, keys, &key, &detail);
+  rc = verify_signature_file(fd.fd, signature, keys, &key, &detail);
   if (rc == ERR_READ) {
     fprintf(stderr, "zav: cannot read %s: %s\n", package, strerror(detail));
     return 1;
   }
   if (rc != OK) return fail("bad signature: no key accepts", package);
-  printf("%s: signature good, key %d of %s\n", package, key + 1, key_file);
+  printf("%s: signature good, key %d of %s%s\n", package, key + 1, key_file,
+         signature.names_release ? (", release " + signature.release).c_str() : "");
   return 0;
 }
 

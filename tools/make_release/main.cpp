@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "archive/release_version.h"
+#include "base/command_line.h"
+#include "base/printable.h"
 #include "base/fd.h"
 #include "base/status.h"
 #include "base/version.h"
@@ -48,10 +50,9 @@ struct Options {
   bool has_rollout = false, critical = false;
 };
 
-int usage_error(const std::string& message) {
+int wrong_call(const std::string& message) {
   if (!message.empty()) fprintf(stderr, "make-release: %s\n", message.c_str());
-  fputs(kUsage, stderr);
-  return 2;
+  return usage_error(kUsage);
 }
 
 bool is_role(const std::string& r) {
@@ -132,43 +133,42 @@ int parse_options(int argc, char** argv, Options* o) {
       o->critical = true;
       continue;
     }
-    if (i + 1 >= argc) return usage_error(arg + " needs a value");
+    if (i + 1 >= argc) return wrong_call(arg + " needs a value");
     std::string value = argv[++i];
     // The spellings of the one-key feed, for one more release.
     if (arg == "--key" || arg == "--version") {
-      fprintf(stderr, "make-release: %s is deprecated; use %s\n", arg.c_str(),
-              arg == "--key" ? "--secret-key" : "--release");
+      deprecated_option("make-release", arg.c_str(), arg == "--key" ? "--secret-key" : "--release");
       arg = arg == "--key" ? "--secret-key" : "--release";
     }
-    if (!take(o, arg, value)) return usage_error(arg + " " + value + ": not an option here, or a bad value");
+    if (!take(o, arg, value)) return wrong_call(arg + " " + value + ": not an option here, or a bad value");
   }
   if (o->command.empty()) o->command = "publish";
   static const char* const kCommands[] = {"init", "publish", "timestamp", "rotate", "rollout", "halt", "resume", "withdraw"};
   bool known = false;
   for (const char* c : kCommands) known |= o->command == c;
-  if (!known) return usage_error("no command " + o->command);
+  if (!known) return wrong_call("no command " + o->command);
   bool needs_release = o->command != "init" && o->command != "timestamp" && o->command != "rotate";
-  if (o->site.empty()) return usage_error("--out SITE is needed");
+  if (o->site.empty()) return wrong_call("--out SITE is needed");
   if (needs_release && !valid_version(o->release))
-    return usage_error("--release " + o->release + ": a release is dotted numbers, as 1.10.0");
-  if (!valid_channel(o->channel)) return usage_error("--channel " + o->channel + ": letters, digits, '.', '_' and '-' only");
-  if ((o->command == "init" || o->command == "rotate") && o->keys_dir.empty()) return usage_error("--keys DIR is needed");
-  if (o->command == "rotate" && !is_role(o->role)) return usage_error("--role is one of root, targets, snapshot, timestamp");
-  if (o->command == "publish" && o->tree.empty()) return usage_error("--tree DIR is needed");
-  if (o->command == "rollout" && !o->has_rollout) return usage_error("rollout needs --steps or --percent");
+    return wrong_call("--release " + o->release + ": a release is dotted numbers, as 1.10.0");
+  if (!valid_channel(o->channel)) return wrong_call("--channel " + o->channel + ": letters, digits, '.', '_' and '-' only");
+  if ((o->command == "init" || o->command == "rotate") && o->keys_dir.empty()) return wrong_call("--keys DIR is needed");
+  if (o->command == "rotate" && !is_role(o->role)) return wrong_call("--role is one of root, targets, snapshot, timestamp");
+  if (o->command == "publish" && o->tree.empty()) return wrong_call("--tree DIR is needed");
+  if (o->command == "rollout" && !o->has_rollout) return wrong_call("rollout needs --steps or --percent");
   if (o->has_rollout && !o->rollout.steps.empty() && o->rollout.interval <= 0)
-    return usage_error("--steps needs --interval");
+    return wrong_call("--steps needs --interval");
   if (o->command == "withdraw" && !o->replacement.empty() &&
       (!valid_version(o->replacement) || o->tree.empty()))
-    return usage_error("--replacement needs a release and its --tree");
+    return wrong_call("--replacement needs a release and its --tree");
   for (size_t k = 0; k < o->from.size(); k++) {
     const std::string& v = o->from[k].version;
     bool repeated = false;
     for (size_t j = 0; j < k; j++) repeated |= compare_versions(o->from[j].version, v) == 0;
     if (!valid_version(v) || compare_versions(v, o->release) >= 0 || repeated)
-      return usage_error("--from " + v + ": must be an older release than " + o->release + ", given once");
+      return wrong_call("--from " + v + ": must be an older release than " + o->release + ", given once");
   }
-  if (o->command != "init" && o->secret_keys.empty()) return usage_error("--secret-key FILE is needed");
+  if (o->command != "init" && o->secret_keys.empty()) return wrong_call("--secret-key FILE is needed");
   return 0;
 }
 
@@ -223,9 +223,10 @@ int run(const Options& o) {
     rc = steer_release(&repo, q, &report, &error);
     if (rc == OK) rc = publish_metadata(&repo, true, &error);
   }
-  for (const std::string& line : report) printf("%s\n", line.c_str());
+  // Names from the release trees, printed so that none can steer the terminal.
+  for (const std::string& line : report) printf("%s\n", printable(line).c_str());
   if (rc != OK) {
-    fprintf(stderr, "make-release: %s\nmake-release: nothing published\n", error.c_str());
+    fprintf(stderr, "make-release: %s\nmake-release: nothing published\n", printable(error).c_str());
     return 1;
   }
   return 0;
@@ -234,14 +235,7 @@ int run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
-    fputs(kUsage, stdout);
-    return 0;
-  }
-  if (argc == 2 && (strcmp(argv[1], "-V") == 0 || strcmp(argv[1], "--version") == 0)) {
-    printf("make-release %s\n", kUpdaterVersion);
-    return 0;
-  }
+  if (argc == 2 && standard_option(argc, argv, "make-release", kUsage, "")) return 0;
   Options options;
   int rc = parse_options(argc, argv, &options);
   return rc != 0 ? rc : run(options);

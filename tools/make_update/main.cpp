@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/signature.h"
+#include "archive/release_statement.h"
 #include "base/printable.h"
 #include "base/status.h"
 #include "base/command_line.h"
@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
   if (secret != nullptr) {
     int detail = 0;
     const char* failed = nullptr;
-    int rc = sign_package_file(package.c_str(), secret, &detail, &failed);
+    int rc = sign_package_file(package.c_str(), secret, "", "", &detail, &failed);
     if (rc != OK) {
       // An unsigned package must not be shipped by mistake.
       unlink(package.c_str());
