@@ -141,10 +141,14 @@ int package_writer_add_file(PackageWriter* writer, const char* name, const char*
                             uint32_t permissions) {
   UniqueFd fd(open(src_path, O_RDONLY | O_CLOEXEC));
   if (!fd.ok()) return ERR_READ;
+  return package_writer_add_fd(writer, name, fd.fd, permissions);
+}
+
+int package_writer_add_fd(PackageWriter* writer, const char* name, int fd, uint32_t permissions) {
   return add_entry(writer, name, permissions, [&](Compressor* c) {
     std::vector<char> buffer(kChunk);
     for (;;) {
-      ssize_t n = read(fd.fd, buffer.data(), buffer.size());
+      ssize_t n = read(fd, buffer.data(), buffer.size());
       if (n < 0) return static_cast<int>(ERR_READ);
       int frc = compressor_feed(c, buffer.data(), static_cast<size_t>(n),
                                 n == 0 ? BZ_FINISH : BZ_RUN);

@@ -39,6 +39,8 @@ int package_writer_add_buffer(PackageWriter* writer, const char* name, const voi
 // codes above.
 int package_writer_add_file(PackageWriter* writer, const char* name, const char* src_path,
                             uint32_t permissions);
+// The same from the open file `fd`, read from its current offset to its end.
+int package_writer_add_fd(PackageWriter* writer, const char* name, int fd, uint32_t permissions);
 // Writes the index and the header's index position and closes the file.
 int package_writer_finish(PackageWriter* writer);
 // Closes and deletes a package that will not be finished.

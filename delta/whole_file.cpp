@@ -18,18 +18,25 @@
 int read_whole_file(const char* path, unsigned char** data, size_t* size) {
   *data = nullptr;
   *size = 0;
-  UniqueFd fd(open(path, O_RDONLY));
+  // Not blocking on a pipe; reads of a regular file ignore the flag.
+  UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.ok()) return ERR_READ;
+  return read_whole_fd(fd.fd, data, size);
+}
+
+int read_whole_fd(int fd, unsigned char** data, size_t* size) {
+  *data = nullptr;
+  *size = 0;
   struct stat st;
-  if (fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return ERR_READ;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || lseek(fd, 0, SEEK_SET) != 0) return ERR_READ;
   size_t want = static_cast<size_t>(st.st_size);
   unsigned char* buffer = want > 0 ? static_cast<unsigned char*>(malloc(want)) : nullptr;
   if (want > 0 && buffer == nullptr) return ERR_NO_MEMORY;
-  int rc = read_exact(fd.fd, buffer, want);
+  int rc = read_exact(fd, buffer, want);
   // A file that grew while it was read would give a patch for a file that
   // never existed; one more byte means it did.
   char probe;
-  if (rc == OK && read(fd.fd, &probe, 1) != 0) rc = ERR_BAD_DATA;
+  if (rc == OK && read(fd, &probe, 1) != 0) rc = ERR_BAD_DATA;
   if (rc != OK) {
     free(buffer);
     return rc;

@@ -63,6 +63,8 @@ void free_transformed_file(TransformedFile* copy);
 // opened, read, or is not a regular file), ERR_NO_MEMORY, or ERR_BAD_DATA
 // (the file changed size while being read).
 int read_whole_file(const char* path, unsigned char** data, size_t* size);
+// The same from the open file `fd`, from offset 0.
+int read_whole_fd(int fd, unsigned char** data, size_t* size);
 
 // A file written a piece at a time, created or truncated (mode 0644 less the
 // umask) only at the first piece: a file the caller still reads before then

@@ -25,12 +25,14 @@ using BuildProgress = void (*)(size_t done, size_t total, const std::string& pat
 // Writes `package_path` for `plan` from the trees at old_root and new_root.
 // Patches are in format version 1, or in version 2 where it is smaller when
 // `max_patch_version` is 2: only for installations whose updater reads
-// version 2 (chosen per package: each partial is for one base release). On
-// failure prints the reason on stderr, deletes the package and returns its
-// code (ERR_READ, ERR_WRITE, ERR_NO_MEMORY, ERR_BAD_DATA).
+// version 2 (chosen per package: each partial is for one base release).
+// Inputs are read only while they are the files the scans saw. On failure
+// deletes the package, puts the reason in *error and returns its code
+// (ERR_READ, ERR_WRITE, ERR_NO_MEMORY, ERR_BAD_DATA).
 int build_package(const std::string& old_root, const std::string& new_root,
                   const UpdatePlan& plan, const std::string& package_path,
-                  BuildProgress progress, BuildTotals* totals, uint32_t max_patch_version = 1);
+                  BuildProgress progress, BuildTotals* totals, std::string* error,
+                  uint32_t max_patch_version = 1);
 
 // The manifest line of one change, without its line end; `as_patch` says
 // whether a changed file went into the package as a patch.

@@ -69,8 +69,8 @@ UpdatePlan full_plan(const std::string& new_root, const TreeScan& new_tree,
     bool was_file_or_link = kinds.find_first_of("fl") != std::string::npos;
     bool is_dir = new_tree.dirs.count(path) != 0;
     bool is_file_or_link = new_tree.files.count(path) != 0 || new_tree.links.count(path) != 0;
-    if (was_dir && !is_dir) rmdirs.push_back({ChangeKind::kRmdir, path, "", "", 0, ""});
-    if (was_file_or_link && !is_file_or_link) removes.push_back({ChangeKind::kRemove, path, "", "", 0, ""});
+    if (was_dir && !is_dir) rmdirs.push_back({ChangeKind::kRmdir, path, "", "", 0, "", {}, {}});
+    if (was_file_or_link && !is_file_or_link) removes.push_back({ChangeKind::kRemove, path, "", "", 0, "", {}, {}});
   }
   // Reverse path order puts every directory after the directories in it.
   removes.insert(removes.end(), rmdirs.rbegin(), rmdirs.rend());
@@ -110,10 +110,12 @@ int list_target(Repository* repo, const std::string& temp, const std::string& pa
   return OK;
 }
 
-// Builds one package of `plan` and lists it.
+// Builds one package of `plan`, with patches of a format up to
+// `max_patch_version`, and lists it.
 int add_package(Repository* repo, const std::string& old_root, const std::string& new_root,
                 const UpdatePlan& plan, const std::string& path, const ReleaseInfo& info,
-                MadeFiles* made, int64_t* size, std::vector<std::string>* report, std::string* error) {
+                uint32_t max_patch_version, MadeFiles* made, int64_t* size,
+                std::vector<std::string>* report, std::string* error) {
   for (const std::string& w : plan.warnings) report->push_back("warning: " + w);
   for (const std::string& r : plan.refused) report->push_back("refused: " + r);
   std::string dir = repo->site + "/targets/" + path.substr(0, path.rfind('/'));
@@ -121,14 +123,26 @@ int add_package(Repository* repo, const std::string& old_root, const std::string
   BuildTotals totals;
   if (make_directories(dir) != OK) return fail(error, dir + ": " + strerror(errno), ERR_WRITE);
   made->paths.push_back(temp);
-  if (!plan.refused.empty() || build_package(old_root, new_root, plan, temp, nullptr, &totals) != OK)
-    return fail(error, "cannot build " + path);
-  int rc = list_target(repo, temp, path, info, made, size, error);
-  if (rc == OK)
-    report->push_back(path + ": " + std::to_string(totals.added) + " added, " +
-                      std::to_string(totals.patched) + " patched, " + std::to_string(totals.removed) +
-                      " removed; " + std::to_string(*size) + " bytes");
-  return rc;
+  if (!plan.refused.empty()) return fail(error, "cannot build " + path);
+  std::string why;
+  int rc = build_package(old_root, new_root, plan, temp, nullptr, &totals, &why, max_patch_version);
+  if (rc != OK) return fail(error, "cannot build " + path + ": " + why, rc);
+  rc = list_target(repo, temp, path, info, made, size, error);
+  if (rc != OK) return rc;
+  std::string patched = std::to_string(totals.patched) + " patched";
+  // A partial says which format its patches may take: its base's updater must read it.
+  if (!old_root.empty())
+    patched += max_patch_version == 2 ? " (" + std::to_string(totals.patched_v2) + " in format 2)"
+                                      : " (format 1)";
+  report->push_back(path + ": " + std::to_string(totals.added) + " added, " + patched + ", " +
+                    std::to_string(totals.removed) + " removed; " + std::to_string(*size) + " bytes");
+  return OK;
+}
+
+// Whether installations of release `base` have an updater that reads patch
+// format 2: releases from `since` on, when the release engineer named it.
+bool reads_patch_format_2(const std::string& base, const std::string& since) {
+  return !since.empty() && compare_versions(base, since) >= 0;
 }
 
 // The newest release of `channel` listed, "" when none.
@@ -192,8 +206,9 @@ int publish_release(Repository* repo, const PublishRequest& q, std::vector<std::
     if (rc != OK) return rc;
   }
   info.kind = "full";
+  // Full packages go to installations of any release: format 1 only.
   rc = add_package(repo, "", q.tree, full_plan(q.tree, new_tree, published),
-                   release_target_path(q.channel, q.release, "full.zav"), info, &made, &full_size,
+                   release_target_path(q.channel, q.release, "full.zav"), info, 1, &made, &full_size,
                    report, error);
   for (size_t i = 0; rc == OK && i < q.partials.size(); i++) {
     const PartialSource& from = q.partials[i];
@@ -205,7 +220,9 @@ int publish_release(Repository* repo, const PublishRequest& q, std::vector<std::
     partial.kind = "partial";
     partial.base = from.version;
     std::string path = release_target_path(q.channel, q.release, "from-" + from.version + ".zav");
-    rc = add_package(repo, from.tree, q.tree, plan, path, partial, &made, &size, report, error);
+    rc = add_package(repo, from.tree, q.tree, plan, path, partial,
+                     reads_patch_format_2(from.version, q.patch_format_2_since) ? 2 : 1, &made, &size,
+                     report, error);
     // Hardly smaller than the full package: not worth a second download path.
     if (rc == OK && size > full_size / 8 * 7) {
       unlink(made.paths.back().c_str());
@@ -237,8 +254,8 @@ int add_replacement(Repository* repo, const std::string& channel, const std::str
   info.replaces = withdrawn;
   int64_t size = 0;
   rc = add_package(repo, "", tree, full_plan(tree, scanned, published),
-                   release_target_path(channel, withdrawn, "to-" + replacement + ".zav"), info, &made,
-                   &size, report, error);
+                   release_target_path(channel, withdrawn, "to-" + replacement + ".zav"), info, 1,
+                   &made, &size, report, error);
   made.keep = rc == OK;
   return rc;
 }

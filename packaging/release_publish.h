@@ -13,12 +13,15 @@
 // An earlier release to make a partial package from.
 struct PartialSource {
   std::string version, tree;
-  // Choices made per partial package (its patch format, say) belong here.
 };
 
 struct PublishRequest {
   std::string channel = "stable", release, tree;
   std::vector<PartialSource> partials;
+  // Non-empty: the first release whose updater reads patch format 2. Partials
+  // from it and later releases may patch in format 2 where that is smaller;
+  // all others, and every full package, stay in format 1.
+  std::string patch_format_2_since;
   ReleaseInfo settings;     // rollout, critical, notes: copied into every target
   std::string notes_file;   // non-empty: published as the release's notes target
 };

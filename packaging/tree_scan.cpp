@@ -7,12 +7,34 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "actions/backup.h"
 #include "base/status.h"
 
 namespace {
+
+// The absolute, link-free form of `path`, which need not exist yet: its
+// longest existing prefix resolved, the rest appended.
+std::string resolved(const std::string& path) {
+  std::string rest, head = path;
+  for (;;) {
+    if (char* real = realpath(head.empty() ? "." : head.c_str(), nullptr)) {
+      std::string out = real;
+      free(real);
+      return rest.empty() ? out : out + "/" + rest;
+    }
+    size_t slash = head.find_last_of('/');
+    if (slash == std::string::npos) {
+      rest = rest.empty() ? head : head + "/" + rest;
+      head.clear();
+    } else {
+      rest = rest.empty() ? head.substr(slash + 1) : head.substr(slash + 1) + "/" + rest;
+      head = slash == 0 ? "/" : head.substr(0, slash);
+    }
+  }
+}
 
 // A manifest argument ends at a double quote and a manifest line at CR or
 // LF, so such a name cannot be written at all.
@@ -71,8 +93,8 @@ int walk(const std::string& root, const std::string& rel, TreeScan* scan) {
       scan->dirs[child] = st.st_mode & 07777;
       if (walk(root, child, scan) != OK) rc = ERR_READ;
     } else if (S_ISREG(st.st_mode)) {
-      scan->files[child] = {static_cast<mode_t>(st.st_mode & 07777), static_cast<uint64_t>(st.st_size),
-                            st.st_dev, st.st_ino};
+      scan->files[child] = {static_cast<mode_t>(st.st_mode & 07777),
+                            {st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size)}};
     } else {
       scan->problems.push_back(full + ": special file; packages carry files, directories and "
                                "links only");
@@ -91,4 +113,10 @@ int scan_tree(const std::string& root, TreeScan* scan) {
     return ERR_READ;
   }
   return walk(root, "", scan);
+}
+
+bool lies_inside(const std::string& path, const std::string& tree) {
+  std::string out = resolved(path), root = resolved(tree);
+  return out == root || (out.compare(0, root.size(), root) == 0 &&
+                         (root == "/" || out[root.size()] == '/'));
 }

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "base/scanned_file.h"
+
 struct TreeFile {
-  mode_t mode;    // permission bits
-  uint64_t size;
-  dev_t device;   // with `inode`, which file the scan saw at the path
-  ino_t inode;
+  mode_t mode = 0;  // permission bits
+  FileIdentity id;  // which file the scan saw at the path, and its size
 };
 
 struct TreeScan {
@@ -28,3 +28,8 @@ struct TreeScan {
 // are listed in scan->problems. OK, or
 // ERR_READ when something could not be read.
 int scan_tree(const std::string& root, TreeScan* scan);
+
+// Whether `path` (which need not exist yet) lies in `tree` or is `tree`,
+// once both are resolved to absolute, link-free forms: an output written
+// into a tree would be part of the next release made from it.
+bool lies_inside(const std::string& path, const std::string& tree);

@@ -1,7 +1,6 @@
 // Comparing two scanned trees into manifest changes.
 #include "packaging/update_plan.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,21 +16,20 @@ namespace {
 
 const char kManifestName[] = "update.manifest";
 
-// Compares two files byte by byte; sizes are known to be equal. A file that
-// cannot be read counts as changed, and the later read reports it.
-bool same_content(const std::string& a, const std::string& b) {
-  int fa = open(a.c_str(), O_RDONLY);
-  int fb = open(b.c_str(), O_RDONLY);
-  bool same = fa >= 0 && fb >= 0;
+// Compares two scanned files byte by byte; sizes are known to be equal. A
+// file that cannot be read, or is no longer the file scanned, counts as
+// changed, and the later read reports it.
+bool same_content(const std::string& a, const FileIdentity& a_seen, const std::string& b,
+                  const FileIdentity& b_seen) {
+  UniqueFd fa, fb;
+  bool same = open_as_scanned(a.c_str(), a_seen, &fa) == OK && open_as_scanned(b.c_str(), b_seen, &fb) == OK;
   static char ba[1 << 16], bb[1 << 16];
   while (same) {
-    ssize_t na = read(fa, ba, sizeof ba);
-    ssize_t nb = na > 0 ? read(fb, bb, static_cast<size_t>(na)) : 0;
+    ssize_t na = read(fa.fd, ba, sizeof ba);
+    ssize_t nb = na > 0 ? read(fb.fd, bb, static_cast<size_t>(na)) : 0;
     if (na < 0 || nb != na || memcmp(ba, bb, static_cast<size_t>(na)) != 0) same = false;
     if (na == 0) break;
   }
-  if (fa >= 0) close(fa);
-  if (fb >= 0) close(fb);
   return same;
 }
 
@@ -84,18 +82,18 @@ void plan_update(const std::string& old_root, const TreeScan& old_tree,
   // takes the place of the other kind replaces it in one action instead.
   for (const auto& [path, file] : old_tree.files) {
     if (new_tree.files.count(path) == 0 && new_tree.links.count(path) == 0)
-      removes.push_back({ChangeKind::kRemove, path, "", "", 0, ""});
+      removes.push_back({ChangeKind::kRemove, path, "", "", 0, "", {}, {}});
   }
   for (const auto& [path, target] : old_tree.links) {
     if (new_tree.files.count(path) == 0 && new_tree.links.count(path) == 0)
-      removes.push_back({ChangeKind::kRemove, path, "", "", 0, ""});
+      removes.push_back({ChangeKind::kRemove, path, "", "", 0, "", {}, {}});
   }
   std::sort(removes.begin(), removes.end(),
             [](const PlannedChange& a, const PlannedChange& b) { return a.path < b.path; });
   // Reverse path order puts every directory after everything below it.
   for (auto d = old_tree.dirs.rbegin(); d != old_tree.dirs.rend(); ++d) {
     if (new_tree.dirs.count(d->first) == 0)
-      rmdirs.push_back({ChangeKind::kRmdir, d->first, "", "", 0, ""});
+      rmdirs.push_back({ChangeKind::kRmdir, d->first, "", "", 0, "", {}, {}});
   }
 
   for (const auto& [path, file] : new_tree.files) {
@@ -105,13 +103,14 @@ void plan_update(const std::string& old_root, const TreeScan& old_tree,
       // A patch keeps the installed file's mode, so a new mode needs the
       // whole file.
       kind = ChangeKind::kAdd;
-    } else if (old_file->second.size == file.size &&
-               same_content(old_root + "/" + path, new_root + "/" + path)) {
+    } else if (old_file->second.id.size == file.id.size &&
+               same_content(old_root + "/" + path, old_file->second.id, new_root + "/" + path, file.id)) {
       continue;
     } else {
       kind = ChangeKind::kPatchOrAdd;
     }
-    others.push_back({kind, path, "", guard_for(path, optional), file.mode, ""});
+    FileIdentity old_id = kind == ChangeKind::kPatchOrAdd ? old_file->second.id : FileIdentity{};
+    others.push_back({kind, path, "", guard_for(path, optional), file.mode, "", old_id, file.id});
   }
   for (const auto& [path, target] : new_tree.links) {
     auto old_link = old_tree.links.find(path);
@@ -121,7 +120,7 @@ void plan_update(const std::string& old_root, const TreeScan& old_tree,
                                "line has no guarded form)");
       continue;
     }
-    others.push_back({ChangeKind::kLink, path, "", "", 0, target});
+    others.push_back({ChangeKind::kLink, path, "", "", 0, target, {}, {}});
   }
   // Directories the updater makes for files get 0755 (less its umask); any
   // other mode, and an empty new directory, needs a mkdir line.
@@ -135,7 +134,7 @@ void plan_update(const std::string& old_root, const TreeScan& old_tree,
                                "mkdir line has no guarded form)");
       continue;
     }
-    others.push_back({ChangeKind::kMkdir, dir, "", "", 0, mode_needed ? mode_text(mode) : ""});
+    others.push_back({ChangeKind::kMkdir, dir, "", "", 0, mode_needed ? mode_text(mode) : "", {}, {}});
   }
   std::sort(others.begin(), others.end(),
             [](const PlannedChange& a, const PlannedChange& b) { return a.path < b.path; });

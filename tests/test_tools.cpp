@@ -30,6 +30,31 @@ std::string edited(std::string s) {
   return s.erase(s.size() / 2, std::min<size_t>(3000, s.size() / 10));
 }
 
+// A release of a program as a linker would make it: the code after the
+// middle of its largest executable section moved on by 16 bytes, and every
+// call and RIP-relative reference to what moved fixed up.
+std::string moved_code(std::string elf) {
+  auto at = [&](size_t offset) { return reinterpret_cast<unsigned char*>(&elf[offset]); };
+  uint64_t table = load_le64(at(0x28)), start = 0, size = 0, address = 0;
+  for (size_t k = 0; k < load_le16(at(0x3C)); k++) {
+    const unsigned char* s = at(table + 64 * k);
+    if ((load_le64(s + 8) & 4) != 0 && load_le64(s + 32) > size)
+      start = load_le64(s + 24), size = load_le64(s + 32), address = load_le64(s + 16);
+  }
+  x86_elf_transform(at(0), elf.size());
+  elf.insert(start + size / 2, std::string(16, '\x90'));
+  elf.erase(start + size, 16);
+  struct Moved { uint32_t from, to; } moved{static_cast<uint32_t>(address + size / 2),
+                                            static_cast<uint32_t>(address + size)};
+  x86_elf_fields(at(0), elf.size(), [](unsigned char* field, uint32_t, void* context) {
+    Moved* m = static_cast<Moved*>(context);
+    uint32_t target = load_le32(field);
+    if (target >= m->from && target < m->to) store_le32(field, target + 16);
+  }, &moved);
+  x86_elf_untransform(at(0), elf.size());
+  return elf;
+}
+
 // A call of a tool: its exit code, a part of its standard error (all of it,
 // empty, on success) and the start of its standard output.
 struct Failure {
@@ -115,13 +140,46 @@ TEST(MakeUpdate, WhatAManifestCannotCarryIsRefused) {
   });
 }
 
+// An input replaced after the scan, while make-update waits to read it, by a
+// link to a secret or by another file, is refused: nothing else goes into
+// the package under its name.
+TEST(MakeUpdate, AnInputSwappedAfterTheScanIsRefused) {
+  struct Case {
+    std::vector<TreeFile> files;
+    std::string held;  // the input swapped, the moment make-update opens it
+    bool to_link;      // else another file of the same size
+  } cases[] = {
+      {{{"new/z_file", "new"}}, "new/z_file", true},
+      {{{"old/z_file", "one"}, {"new/z_file", "two"}}, "new/z_file", false},
+      {{{"old/z_file", "one"}, {"new/z_file", "two2"}}, "old/z_file", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.held);
+    TempDir dir;
+    plant_tree(dir.path, {{"old/a", "a"}, {"new/a", "a"}, {"secret", "top", 0600}, {"other", "owt"}});
+    plant_tree(dir.path, c.files);
+    RunOptions options;
+    options.env = fault_shim_env({"FAULT_HOLD_PATH=*/" + c.held, "FAULT_HOLD_READS=1", "FAULT_HOLD_MARK=1"});
+    Child child;
+    ASSERT_TRUE(start_program({tool_bin("make-update"), dir / "old", dir / "new", dir / "out"}, options, dir / "output", &child));
+    ASSERT_TRUE(wait_for_text(dir / (c.held + ".held"), ""));
+    if (c.to_link) ASSERT_EQ(symlink((dir / "secret").c_str(), (dir / "swap").c_str()), 0);
+    ASSERT_EQ(rename((dir / (c.to_link ? "swap" : "other")).c_str(), (dir / c.held).c_str()), 0);
+    write_file(dir / (c.held + ".go"), "");
+    EXPECT_EQ(wait_program(&child, 60), 1);
+    EXPECT_NE(read_file(dir / "output").find(c.held + ": changed since it was scanned\nmake-update: no package written"),
+              std::string::npos) << read_file(dir / "output");
+    EXPECT_FALSE(exists(dir / "out/update.zav"));
+  }
+}
+
 TEST(MakeUpdate, SignsWhatItWrites) {
   TempDir dir;
   // Links planted at the output names are replaced, never written through.
   plant_tree(dir.path, {{"old/a", "one"}, {"new/a", "two"}, {"install/a", "one"}, {"victim", "keep"},
                         {"out/update.zav", "../victim", 0}, {"out/update.zav.sig.tmp", "../victim", 0}});
   ASSERT_EQ(run_tool("zav", {"keygen", dir / "k.secret", dir / "k.pub"}).exit_code, 0);
-  ASSERT_EQ(run_tool("make-update", {dir / "old", dir / "new", dir / "out", "--sign", dir / "k.secret"}).exit_code, 0);
+  ASSERT_EQ(run_tool("make-update", {dir / "old", dir / "new", dir / "out", "--secret-key", dir / "k.secret"}).exit_code, 0);
   EXPECT_EQ(read_file(dir / "victim"), "keep");
   write_file(dir / "prog/updater.pub", read_file(dir / "k.pub"));
   ASSERT_EQ(symlink(updater_bin().c_str(), (dir / "prog/updater").c_str()), 0);
@@ -231,11 +289,13 @@ TEST(MakeUpdate, TreesOfEveryKindOfChangeApplyAndFailBackToOld) {
 // partial package from the release before does it); every partial package
 // turns its base into its release; nothing outside is ever touched.
 TEST(MakeRelease, EveryPackageTurnsEarlierInstallationsIntoItsRelease) {
+  // The updater of 3.0 reads patch format 2: the partial from 3.0 uses it.
+  std::string ls = read_file("/bin/ls");
   const std::vector<std::vector<TreeFile>> r = {
-      {{"app", "1"}, {"lib/libssl.so", "ssl 1"}, {"d/f", "f"}, {"d/", "", 0700}},
-      {{"app", "2"}, {"lib", "../outside", 0}, {"d/f", "f"}},
-      {{"app", "3"}, {"lib", "../outside", 0}, {"d/f", "f"}},
-      {{"app", "4"}, {"lib/libfoo.so", "foo 4"}, {"d/f", "f"}, {"d/", "", 0700}}};
+      {{"app", "1"}, {"lib/libssl.so", "ssl 1"}, {"d/f", "f"}, {"d/", "", 0700}, {"bin/prog", ls}},
+      {{"app", "2"}, {"lib", "../outside", 0}, {"d/f", "f"}, {"bin/prog", ls}},
+      {{"app", "3"}, {"lib", "../outside", 0}, {"d/f", "f"}, {"bin/prog", ls}},
+      {{"app", "4"}, {"lib/libfoo.so", "foo 4"}, {"d/f", "f"}, {"d/", "", 0700}, {"bin/prog", moved_code(ls)}}};
   const std::vector<TreeFile> outside = {{"libssl.so", "system ssl"}, {"libfoo.so", "system foo"}};
   TempDir dir;
   ASSERT_EQ(run_tool("make-release", {"init", "--out", dir / "site", "--keys", dir / "keys"}).exit_code, 0);
@@ -245,8 +305,13 @@ TEST(MakeRelease, EveryPackageTurnsEarlierInstallationsIntoItsRelease) {
     std::vector<std::string> args = {"publish", "--out", dir / "site", "--release", v, "--tree", dir / ("r" + v)};
     if (k > 0) args.insert(args.end(), {"--from", std::to_string(k) + ".0=" + dir / ("r" + std::to_string(k) + ".0")});
     for (const char* key : {"targets-1", "snapshot-1", "timestamp-1"}) args.insert(args.end(), {"--secret-key", dir / "keys/" + key + ".secret"});
+    args.insert(args.end(), {"--patch-format-2-since", "3.0"});
     RunResult p = run_tool("make-release", args);
     ASSERT_EQ(p.exit_code, 0) << p.err;
+    const char* formats[] = {"", " (format 1)", " (format 1)", " 1 patched (1 in format 2)"};
+    size_t line = p.out.find("/from-" + std::to_string(k) + ".0.zav: ");
+    EXPECT_EQ(k == 0, line == std::string::npos) << p.out;
+    if (line != std::string::npos) EXPECT_NE(p.out.substr(line, p.out.find('\n', line) - line).find(formats[k]), std::string::npos) << p.out;
   }
   auto package = [&](const std::string& release, const std::string& name) {
     RunResult f = run_program({"/bin/sh", "-c", "ls \"$0\"/*." + name, dir / ("site/targets/stable/" + release)});
@@ -333,31 +398,6 @@ TEST(Zqdiff, PatchesTurnOldIntoNewByteForByte) {
     ASSERT_EQ(run_tool("zqpatch", {dir / "old", dir / "result", dir / "patch"}).exit_code, 0);
     EXPECT_TRUE(read_file(dir / "result") == new_data);
   }
-}
-
-// A release of a program as a linker would make it: the code after the
-// middle of its largest executable section moved on by 16 bytes, and every
-// call and RIP-relative reference to what moved fixed up.
-std::string moved_code(std::string elf) {
-  auto at = [&](size_t offset) { return reinterpret_cast<unsigned char*>(&elf[offset]); };
-  uint64_t table = load_le64(at(0x28)), start = 0, size = 0, address = 0;
-  for (size_t k = 0; k < load_le16(at(0x3C)); k++) {
-    const unsigned char* s = at(table + 64 * k);
-    if ((load_le64(s + 8) & 4) != 0 && load_le64(s + 32) > size)
-      start = load_le64(s + 24), size = load_le64(s + 32), address = load_le64(s + 16);
-  }
-  x86_elf_transform(at(0), elf.size());
-  elf.insert(start + size / 2, std::string(16, '\x90'));
-  elf.erase(start + size, 16);
-  struct Moved { uint32_t from, to; } moved{static_cast<uint32_t>(address + size / 2),
-                                            static_cast<uint32_t>(address + size)};
-  x86_elf_fields(at(0), elf.size(), [](unsigned char* field, uint32_t, void* context) {
-    Moved* m = static_cast<Moved*>(context);
-    uint32_t target = load_le32(field);
-    if (target >= m->from && target < m->to) store_le32(field, target + 16);
-  }, &moved);
-  x86_elf_untransform(at(0), elf.size());
-  return elf;
 }
 
 // Format 2 through the real tools and updater on an x86-64 program whole,

@@ -19,7 +19,9 @@
  *   FAULT_EVENTS_FILE   at exit, the number of events is written there
  *   FAULT_HOLD_PATH     patterns separated by ":": an open of a matching path
  *                       waits, in the opening thread only, until "<path>.go"
- *                       exists; FAULT_HOLD_READS=1 holds opens for reading only
+ *                       exists; FAULT_HOLD_READS=1 holds opens for reading only;
+ *                       FAULT_HOLD_MARK=1 first makes "<path>.held", so that a
+ *                       test knows when to act
  *   FAULT_SYNCFS_MARK   a file that syncfs() and sync() fsync as well: FUSE
  *                       hands its daemon no syncfs, so the tests' power-cut
  *                       file system (support/powercut_fs.cpp) learns of one so
@@ -110,6 +112,12 @@ static void maybe_hold(const char* path, int flags) {
   for (char* p = strsep(&rest, ":"); p != NULL; p = strsep(&rest, ":")) {
     if (fnmatch(p, path, 0) != 0) continue;
     char go[4100];
+    const char* mark = getenv("FAULT_HOLD_MARK");
+    if (mark != NULL && *mark == '1') {
+      snprintf(go, sizeof go, "%s.held", path);
+      int fd = (int)syscall(SYS_openat, AT_FDCWD, go, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      if (fd >= 0) close(fd);
+    }
     snprintf(go, sizeof go, "%s.go", path);
     while (access(go, F_OK) != 0) usleep(5000);
     return;

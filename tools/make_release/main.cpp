@@ -18,6 +18,7 @@
 #include "packaging/release_publish.h"
 #include "packaging/release_site.h"
 #include "packaging/release_steering.h"
+#include "packaging/tree_scan.h"
 #include "packaging/tuf_repository.h"
 
 namespace {
@@ -25,8 +26,9 @@ namespace {
 const char kUsage[] =
     "usage: make-release init      --out SITE --keys DIR [--threshold ROLE=N]... [--expires ROLE=DAYS]...\n"
     "       make-release publish   --out SITE --release V --tree DIR [--from OLD_V=OLD_TREE]...\n"
-    "                              [--channel NAME] [ROLLOUT] [--critical] [--notes TEXT]\n"
-    "                              [--notes-file FILE] --secret-key FILE... [--expires ROLE=DAYS]...\n"
+    "                              [--patch-format-2-since OLD_V] [--channel NAME] [ROLLOUT]\n"
+    "                              [--critical] [--notes TEXT] [--notes-file FILE]\n"
+    "                              --secret-key FILE... [--expires ROLE=DAYS]...\n"
     "       make-release timestamp --out SITE --secret-key FILE... [--expires timestamp=DAYS]\n"
     "       make-release rotate    --out SITE --role ROLE --keys DIR [--threshold ROLE=N]\n"
     "                              --secret-key FILE...\n"
@@ -42,7 +44,7 @@ const char kUsage[] =
 
 struct Options {
   std::string command, site, release, tree, channel = "stable", keys_dir, role, notes, notes_file;
-  std::string replacement;
+  std::string replacement, patch_format_2_since;
   std::vector<PartialSource> from;
   std::vector<std::string> secret_keys;
   std::map<std::string, int64_t> thresholds, expires = default_expiry_days();
@@ -106,6 +108,7 @@ bool take(Options* o, const std::string& name, const std::string& value) {
   else if (name == "--notes") o->notes = value;
   else if (name == "--notes-file") o->notes_file = value;
   else if (name == "--replacement") o->replacement = value;
+  else if (name == "--patch-format-2-since" && valid_version(value)) o->patch_format_2_since = value;
   else if (name == "--secret-key") o->secret_keys.push_back(value);
   else if (name == "--threshold") return role_number(value, &o->thresholds);
   else if (name == "--expires") return role_number(value, &o->expires);
@@ -155,6 +158,13 @@ int parse_options(int argc, char** argv, Options* o) {
   if ((o->command == "init" || o->command == "rotate") && o->keys_dir.empty()) return wrong_call("--keys DIR is needed");
   if (o->command == "rotate" && !is_role(o->role)) return wrong_call("--role is one of root, targets, snapshot, timestamp");
   if (o->command == "publish" && o->tree.empty()) return wrong_call("--tree DIR is needed");
+  // Packages written into a release tree would be part of its next release.
+  std::vector<std::string> trees = {o->tree};
+  for (const PartialSource& from : o->from) trees.push_back(from.tree);
+  for (const std::string& tree : trees) {
+    if (!tree.empty() && lies_inside(o->site, tree))
+      return wrong_call("--out " + o->site + ": must not lie inside " + tree);
+  }
   if (o->command == "rollout" && !o->has_rollout) return wrong_call("rollout needs --steps or --percent");
   if (o->has_rollout && !o->rollout.steps.empty() && o->rollout.interval <= 0)
     return wrong_call("--steps needs --interval");
@@ -193,6 +203,7 @@ int run(const Options& o) {
     q.release = o.release;
     q.tree = o.tree;
     q.partials = o.from;
+    q.patch_format_2_since = o.patch_format_2_since;
     q.settings.rollout = o.rollout;
     if (o.rollout.scheduled && o.rollout.start == 0) q.settings.rollout.start = now;
     q.settings.critical = o.critical;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/release_statement.h"
+#include "base/make_directories.h"
 #include "base/printable.h"
 #include "base/status.h"
 #include "base/command_line.h"
@@ -22,14 +23,15 @@
 namespace {
 
 const char kUsage[] =
-    "usage: make-update OLD_DIR NEW_DIR OUT_DIR [--if-present PATH]... [--sign SECRET]\n"
-    "                   [--patch-format 1|2]\n"
+    "usage: make-update OLD_DIR NEW_DIR OUT_DIR [--if-present PATH]...\n"
+    "                   [--secret-key SECRET] [--patch-format 1|2]\n"
     "       make-update -h|--help|-V|--version\n";
 const char kHelp[] =
     "Writes OUT_DIR/update.zav, the package that turns the installed tree OLD_DIR\n"
     "into NEW_DIR: files, directories and symbolic links.\n"
     "  --if-present PATH   lines for files under PATH act only where PATH exists\n"
-    "  --sign SECRET       also write OUT_DIR/update.zav.sig with this secret key\n"
+    "  --secret-key SECRET also write OUT_DIR/update.zav.sig signed with this key\n"
+    "                      (--sign SECRET, the old spelling, still works)\n"
     "  --patch-format 2    patch x86-64 programs in format 2 where that is smaller\n"
     "                      (only for installations whose updater reads it);\n"
     "                      1, the default, is read by every updater\n"
@@ -54,44 +56,6 @@ void print_list(const char* heading, const std::vector<std::string>& lines) {
     fprintf(stderr, "make-update: %s: %s\n", heading, printable(line).c_str());
 }
 
-// The absolute, link-free form of `path`, which need not exist yet: its
-// longest existing prefix resolved, the rest appended.
-std::string resolved(const std::string& path) {
-  std::string rest, head = path;
-  for (;;) {
-    if (char* real = realpath(head.empty() ? "." : head.c_str(), nullptr)) {
-      std::string out = real;
-      free(real);
-      return rest.empty() ? out : out + "/" + rest;
-    }
-    size_t slash = head.find_last_of('/');
-    if (slash == std::string::npos) {
-      rest = rest.empty() ? head : head + "/" + rest;
-      head.clear();
-    } else {
-      rest = rest.empty() ? head.substr(slash + 1) : head.substr(slash + 1) + "/" + rest;
-      head = slash == 0 ? "/" : head.substr(0, slash);
-    }
-  }
-}
-
-// A package written into a tree would be part of the next comparison.
-bool out_dir_inside(const std::string& out_dir, const std::string& tree) {
-  std::string out = resolved(out_dir), root = resolved(tree);
-  return out == root || (out.compare(0, root.size(), root) == 0 &&
-                         (root == "/" || out[root.size()] == '/'));
-}
-
-// mkdir -p: OUT_DIR may be absolute, unlike the installed paths that the
-// actions' make_parent_dirs is made for.
-int make_out_dir(const std::string& dir) {
-  for (size_t at = dir.find('/', 1); at != std::string::npos; at = dir.find('/', at + 1))
-    mkdir(dir.substr(0, at).c_str(), 0755);
-  mkdir(dir.c_str(), 0755);
-  struct stat st;
-  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? OK : ERR_WRITE;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -113,12 +77,13 @@ int main(int argc, char** argv) {
         return usage();
       }
       patch_format = value[0] == '2' ? 2 : 1;
-    } else if (strcmp(argv[i], "--sign") == 0) {
+    } else if (strcmp(argv[i], "--secret-key") == 0 || strcmp(argv[i], "--sign") == 0) {
+      if (strcmp(argv[i], "--sign") == 0) deprecated_option("make-update", "--sign", "--secret-key");
       if (i + 1 >= argc) return usage();
       secret = argv[++i];
       // Fail before the long part of the work, not after it.
       if (access(secret, R_OK) != 0) {
-        fprintf(stderr, "make-update: --sign %s: %s\n", secret, strerror(errno));
+        fprintf(stderr, "make-update: --secret-key %s: %s\n", secret, strerror(errno));
         return 2;
       }
     } else if (strcmp(argv[i], "--if-present") == 0) {
@@ -142,7 +107,7 @@ int main(int argc, char** argv) {
   const std::string& out_dir = positional[2];
   show_progress = isatty(STDERR_FILENO);
   for (const std::string* tree : {&old_root, &new_root}) {
-    if (out_dir_inside(out_dir, *tree)) {
+    if (lies_inside(out_dir, *tree)) {
       fprintf(stderr, "make-update: %s: OUT_DIR must not lie inside %s\n", out_dir.c_str(),
               tree->c_str());
       return 2;
@@ -166,16 +131,17 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  if (make_out_dir(out_dir) != OK) {
+  if (make_directories(out_dir) != OK) {
     fprintf(stderr, "make-update: %s: cannot create the directory: %s\n", out_dir.c_str(),
             strerror(errno));
     return 1;
   }
   std::string package = out_dir + "/update.zav";
   BuildTotals totals;
-  if (build_package(old_root, new_root, plan, package, progress_line, &totals, patch_format) !=
-      OK) {
-    fprintf(stderr, "make-update: no package written\n");
+  std::string error;
+  if (build_package(old_root, new_root, plan, package, progress_line, &totals, &error,
+                    patch_format) != OK) {
+    fprintf(stderr, "make-update: %s\nmake-update: no package written\n", printable(error).c_str());
     return 1;
   }
   if (secret != nullptr) {
