@@ -127,9 +127,20 @@ TEST(Signature, RunsOnlyWhatAListedKeySigned) {
       row("no key file: nothing checked", nullptr, nullptr,
           [](const Paths& p) { write_file(p.updates + "/update.zav.sig", "garbage"); }, ok),
   };
+  // A marker that cannot be written is not left naming the old release.
+  cases.push_back(cases[2]);
+  cases.back().name = "release marker not written";
+  cases.back().log = "signature verified with key 1 of $K|the package brings release 9.1|PREPARE ADD bin/app|EXECUTE ADD "
+                     "bin/app|cannot record the installed release in .update-release: 28|FINISH ADD bin/app|succeeded";
+  cases.back().after = {{"bin/app", "app 2", 0755}};
+  cases.back().options.env = fault_shim_env({"FAULT_PATH=*.update-release.tmp", "FAULT_WRITE_AT=1", "FAULT_WRITE_ERRNO=28"});
   cases.push_back(row("package unreadable", key(keys.a), "a", nullptr,
                       "cannot read package to check its signature: 5|failed: 6"));
   cases.back().options.env = fault_shim_env({"FAULT_PATH=*/update.zav", "FAULT_READ_AT=1", "FAULT_READ_ERRNO=5"});
+  // The private copy is an unnamed file made in the update directory.
+  cases.push_back(row("disk full for the package's copy", key(keys.a), "a", nullptr,
+                      "cannot copy package to check its signature: 28|failed: 7"));
+  cases.back().options.env = fault_shim_env({"FAULT_PATH=*/updates", "FAULT_WRITE_AT=1", "FAULT_WRITE_ERRNO=28"});
   if (unprivileged_uid() != 0) {
     cases.push_back(row("unreadable key file", [&](const Paths& p) { write_file(p.key_file, keys.a, 0); }, "a",
                         nullptr, "cannot read key file $K: 13|failed: 6"));
