@@ -14,10 +14,12 @@
 #include <cstring>
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "archive/reader.h"
+#include "base/byte_order.h"
 #include "base/status.h"
 #include "patch/patch_apply.h"
 #include "patch/x86_transform.h"
@@ -281,6 +283,41 @@ std::string elf_with_code(const std::string& code) {
   std::string text = le(0, 4) + le(1, 4) + le(6, 8) + le(0x401000, 8) + le(64, 8) + le(code.size(), 8) +
                      std::string(24, '\0');
   return header + code + std::string(64, '\0') + text;
+}
+
+// Each instruction form the decoder must measure, then a call: the call's
+// rel32 becomes absolute only when the form's length was read right, and a
+// RIP-relative disp32 (at `rip`, -1 for none) only when its field was found.
+TEST(X86Transform, DecoderMeasuresEveryInstructionForm) {
+  struct Row {
+    const char* hex;
+    int rip;
+  } rows[] = {
+      {"04 7F", -1}, {"05 01 02 03 04", -1}, {"48 B8 01 02 03 04 05 06 07 08", -1}, {"66 B8 34 12", -1},
+      {"F6 C0 01", -1}, {"F7 C0 01 02 03 04", -1}, {"F7 D0", -1}, {"0F 1F 44 00 00", -1}, {"0F 38 00 C1", -1},
+      {"66 0F 38 00 05 10 00 00 00", 5}, {"66 0F 3A 0F 05 10 00 00 00 08", 5}, {"C5 F8 28 05 10 00 00 00", 4},
+      {"C4 E3 79 0F 05 10 00 00 00 08", 5}, {"62 F1 7C 48 28 05 10 00 00 00", 6}, {"F3 48 0F B8 C1", -1},
+      {"66 2E 0F 1F 84 00 00 00 00 00", -1}, {"48 C7 05 10 00 00 00 01 00 00 00", 3}, {"F6 05 10 00 00 00 01", 2},
+      {"F7 05 10 00 00 00 01 02 03 04", 2}, {"0F 84 10 00 00 00", -1}, {"EB 05", -1},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.hex);
+    std::istringstream in(r.hex);
+    std::string code;
+    for (unsigned b; in >> std::hex >> b;) code.push_back(static_cast<char>(b));
+    size_t length = code.size();
+    code += bytes({0xE8, 0, 0, 0, 0});
+    std::string expected = code;
+    auto absolute = [&](size_t at, uint32_t next) {
+      unsigned char* field = reinterpret_cast<unsigned char*>(&expected[at]);
+      store_le32(field, load_le32(field) + next);
+    };
+    if (r.rip >= 0) absolute(static_cast<size_t>(r.rip), static_cast<uint32_t>(0x401000 + length));
+    absolute(length + 1, static_cast<uint32_t>(0x401000 + length + 5));
+    std::string file = elf_with_code(code);
+    x86_elf_transform(reinterpret_cast<unsigned char*>(&file[0]), file.size());
+    EXPECT_EQ(file, elf_with_code(expected));
+  }
 }
 
 TEST(X86Transform, WorkedExampleAndExactInverseOnAnyFile) {
