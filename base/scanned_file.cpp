@@ -1,3 +1,4 @@
+// Opening a scanned file again, checked against what the scan saw.
 #include "base/scanned_file.h"
 
 #include <fcntl.h>

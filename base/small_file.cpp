@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "base/fd.h"
@@ -15,7 +16,7 @@ int read_small_file(const char* path, size_t limit, int flags, std::string* byte
   if (!fd.ok()) return ERR_READ;
   char buffer[4096];
   while (bytes->size() <= limit) {
-    size_t want = limit + 1 - bytes->size() < sizeof buffer ? limit + 1 - bytes->size() : sizeof buffer;
+    size_t want = std::min(limit + 1 - bytes->size(), sizeof buffer);
     ssize_t n = read(fd.fd, buffer, want);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return ERR_READ;

@@ -99,7 +99,6 @@ void launch_callback(char** argv) {
   execv(argv[4], &argv[4]);
 }
 
-
 const char kUsage[] = "Usage: updater <dir-path> <parent-pid> [working-dir callback args...]\n";
 const char kHelp[] =
     "Waits for process <parent-pid> to end, applies <dir-path>/update.zav to the\n"

@@ -69,8 +69,8 @@ UpdatePlan full_plan(const std::string& new_root, const TreeScan& new_tree,
     bool was_file_or_link = kinds.find_first_of("fl") != std::string::npos;
     bool is_dir = new_tree.dirs.count(path) != 0;
     bool is_file_or_link = new_tree.files.count(path) != 0 || new_tree.links.count(path) != 0;
-    if (was_dir && !is_dir) rmdirs.push_back({ChangeKind::kRmdir, path, "", "", 0, "", {}, {}});
-    if (was_file_or_link && !is_file_or_link) removes.push_back({ChangeKind::kRemove, path, "", "", 0, "", {}, {}});
+    if (was_dir && !is_dir) rmdirs.push_back({ChangeKind::kRmdir, path, "", "", 0, ""});
+    if (was_file_or_link && !is_file_or_link) removes.push_back({ChangeKind::kRemove, path, "", "", 0, ""});
   }
   // Reverse path order puts every directory after the directories in it.
   removes.insert(removes.end(), rmdirs.rbegin(), rmdirs.rend());

@@ -12,15 +12,13 @@
 #include <map>
 #include <string>
 
-#include "base/make_directories.h"
-
 #include "base/fd.h"
+#include "base/make_directories.h"
 #include "packaging/tree_scan.h"
 
 // The kind letters ("f" file, "d" directory, "l" link) by relative path: one
 // for a tree, and every kind the path had in any release once merged.
 using ReleasePaths = std::map<std::string, std::string>;
-
 
 // Makes `site` when missing and takes its lock, waiting for a run that holds
 // it; the lock lasts as long as *lock is open. OK, or ERR_WRITE with *error.

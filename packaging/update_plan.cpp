@@ -82,18 +82,18 @@ void plan_update(const std::string& old_root, const TreeScan& old_tree,
   // takes the place of the other kind replaces it in one action instead.
   for (const auto& [path, file] : old_tree.files) {
     if (new_tree.files.count(path) == 0 && new_tree.links.count(path) == 0)
-      removes.push_back({ChangeKind::kRemove, path, "", "", 0, "", {}, {}});
+      removes.push_back({ChangeKind::kRemove, path, "", "", 0, ""});
   }
   for (const auto& [path, target] : old_tree.links) {
     if (new_tree.files.count(path) == 0 && new_tree.links.count(path) == 0)
-      removes.push_back({ChangeKind::kRemove, path, "", "", 0, "", {}, {}});
+      removes.push_back({ChangeKind::kRemove, path, "", "", 0, ""});
   }
   std::sort(removes.begin(), removes.end(),
             [](const PlannedChange& a, const PlannedChange& b) { return a.path < b.path; });
   // Reverse path order puts every directory after everything below it.
   for (auto d = old_tree.dirs.rbegin(); d != old_tree.dirs.rend(); ++d) {
     if (new_tree.dirs.count(d->first) == 0)
-      rmdirs.push_back({ChangeKind::kRmdir, d->first, "", "", 0, "", {}, {}});
+      rmdirs.push_back({ChangeKind::kRmdir, d->first, "", "", 0, ""});
   }
 
   for (const auto& [path, file] : new_tree.files) {
@@ -120,7 +120,7 @@ void plan_update(const std::string& old_root, const TreeScan& old_tree,
                                "line has no guarded form)");
       continue;
     }
-    others.push_back({ChangeKind::kLink, path, "", "", 0, target, {}, {}});
+    others.push_back({ChangeKind::kLink, path, "", "", 0, target});
   }
   // Directories the updater makes for files get 0755 (less its umask); any
   // other mode, and an empty new directory, needs a mkdir line.
@@ -134,7 +134,7 @@ void plan_update(const std::string& old_root, const TreeScan& old_tree,
                                "mkdir line has no guarded form)");
       continue;
     }
-    others.push_back({ChangeKind::kMkdir, dir, "", "", 0, mode_needed ? mode_text(mode) : "", {}, {}});
+    others.push_back({ChangeKind::kMkdir, dir, "", "", 0, mode_needed ? mode_text(mode) : ""});
   }
   std::sort(others.begin(), others.end(),
             [](const PlannedChange& a, const PlannedChange& b) { return a.path < b.path; });

@@ -23,8 +23,8 @@ struct PlannedChange {
   std::string guard;       // non-empty: the --if-present path that guards it
   mode_t mode;             // NEW's permission bits (kAdd, kPatchOrAdd)
   std::string target;      // kLink: the link's target; kMkdir: octal mode, empty for the default
-  FileIdentity old_file;   // kPatchOrAdd: the files the scans saw, read only if they still
-  FileIdentity new_file;   // are those (kAdd: new_file)
+  FileIdentity old_file{}; // kPatchOrAdd: the files the scans saw, read only if they still
+  FileIdentity new_file{}; // are those (kAdd: new_file)
 };
 
 struct UpdatePlan {
