@@ -15,7 +15,7 @@
 #include "base/byte_order.h"
 #include "base/status.h"
 #include "fuzz/fuzz_input_file.h"
-#include "fuzz/fuzz_x86_elf.h"
+#include "tests/support/x86_elf.h"
 #include "patch/patch_apply.h"
 
 namespace {

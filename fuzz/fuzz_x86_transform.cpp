@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/status.h"
-#include "fuzz/fuzz_x86_elf.h"
+#include "tests/support/x86_elf.h"
 #include "patch/x86_transform.h"
 
 namespace {

@@ -24,6 +24,7 @@
 #include "patch/patch_apply.h"
 #include "patch/x86_transform.h"
 #include "tests/support/test_support.h"
+#include "tests/support/x86_elf.h"
 
 using namespace testing_support;
 
@@ -268,23 +269,6 @@ TEST(ApplyPatch, Version2WritesOnlyAWholeCheckedResult) {
                 bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 0, 0, 0, 2}));
 }
 
-// A small x86-64 ELF file: the header, one executable section at 0x401000
-// holding `code` from offset 64, and the section table after it.
-std::string elf_with_code(const std::string& code) {
-  auto le = [](uint64_t v, int n) {
-    std::string s;
-    for (int i = 0; i < n; i++) s.push_back(static_cast<char>(v >> (8 * i)));
-    return s;
-  };
-  uint64_t table = 64 + code.size();
-  std::string header = "\x7f" "ELF" + bytes({2, 1, 1}) + std::string(9, '\0') + le(2, 2) + le(62, 2) + le(1, 4) +
-                       le(0x401000, 8) + le(0, 8) + le(table, 8) + le(0, 4) + le(64, 2) + le(0, 2) + le(0, 2) +
-                       le(64, 2) + le(2, 2) + le(0, 2);
-  std::string text = le(0, 4) + le(1, 4) + le(6, 8) + le(0x401000, 8) + le(64, 8) + le(code.size(), 8) +
-                     std::string(24, '\0');
-  return header + code + std::string(64, '\0') + text;
-}
-
 // Each instruction form the decoder must measure, then a call: the call's
 // rel32 becomes absolute only when the form's length was read right, and a
 // RIP-relative disp32 (at `rip`, -1 for none) only when its field was found.
@@ -314,9 +298,9 @@ TEST(X86Transform, DecoderMeasuresEveryInstructionForm) {
     };
     if (r.rip >= 0) absolute(static_cast<size_t>(r.rip), static_cast<uint32_t>(0x401000 + length));
     absolute(length + 1, static_cast<uint32_t>(0x401000 + length + 5));
-    std::string file = elf_with_code(code);
+    std::string file = elf_around(code);
     x86_elf_transform(reinterpret_cast<unsigned char*>(&file[0]), file.size());
-    EXPECT_EQ(file, elf_with_code(expected));
+    EXPECT_EQ(file, elf_around(expected));
   }
 }
 
@@ -331,9 +315,9 @@ TEST(X86Transform, WorkedExampleAndExactInverseOnAnyFile) {
     std::string c = code;
     size_t at[] = {1, 8, 14, 36};
     for (size_t k = 0; k < 4; k++) c.replace(at[k], 4, v[k]);
-    return elf_with_code(c);
+    return elf_around(c);
   };
-  const std::string elf = elf_with_code(code);
+  const std::string elf = elf_around(code);
   std::string absolute = elf;
   x86_elf_transform(reinterpret_cast<unsigned char*>(&absolute[0]), absolute.size());
   EXPECT_EQ(absolute, with_fields({bytes({0x15, 0x10, 0x40, 0}), bytes({0x0C, 0x11, 0x40, 0}),

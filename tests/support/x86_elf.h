@@ -1,8 +1,8 @@
-// A small x86-64 ELF file around any bytes, for the fuzz targets of the
-// transforms: its header, `code` as one executable section loaded at
-// 0x401000, and the section table. The fuzzer then reaches the instruction
-// decoder with every byte sequence without first having to find an ELF
-// header and a section table that agree.
+// A small x86-64 ELF file around any bytes, for the transforms' tests and
+// fuzz targets: its header, `code` as one executable section loaded at
+// 0x401000 (file offset 64), and the section table. The fuzzer then reaches
+// the instruction decoder with every byte sequence without first having to
+// find an ELF header and a section table that agree.
 #pragma once
 
 #include <cstdint>
