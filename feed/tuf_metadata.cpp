@@ -35,12 +35,12 @@ int fail(std::string* error, const std::string& what) {
 }
 
 int read_common(const json& s, const char* type, SignedCommon* c, std::string* error) {
-  std::string spec, expires;
+  std::string format_version, expires;
   if (!get_string(s, "_type", &c->type) || c->type != type)
     return fail(error, std::string("not ") + type + " metadata");
   if (!get_int(s, "version", &c->version) || c->version < 1)
     return fail(error, std::string(type) + ": missing or malformed \"version\"");
-  if (!get_string(s, "spec_version", &spec) || spec.compare(0, 2, "1.") != 0)
+  if (!get_string(s, "spec_version", &format_version) || format_version.compare(0, 2, "1.") != 0)
     return fail(error, std::string(type) + ": missing or unsupported \"spec_version\"");
   if (!get_string(s, "expires", &expires) || !parse_tuf_time(expires, &c->expires))
     return fail(error, std::string(type) + ": missing or malformed \"expires\"");

@@ -80,7 +80,8 @@ struct TargetsRole {
 int parse_envelope(const std::string& bytes, Envelope* envelope, std::string* error);
 
 // Each reads the role from `envelope` and checks its "_type" is the role's
-// own, its version positive, its spec version 1.x and every field's type.
+// own, its version positive, its TUF format version ("spec_version") 1.x
+// and every field's type.
 // OK, or ERR_BAD_DATA with *error.
 int parse_root(const Envelope& envelope, RootRole* root, std::string* error);
 int parse_timestamp(const Envelope& envelope, TimestampRole* timestamp, std::string* error);
